@@ -1,0 +1,183 @@
+"""A small test network of Linux network namespaces, for the end-to-end tests.
+
+One "switch" namespace holds a bridge; every host is a namespace of its own joined to
+the bridge by a veth pair, with a private test address and its IPv6 link-local
+address. Names carry the process id and a random tag, so that runs never collide, and
+close() removes everything, also when a test fails. Every process started here is
+tracked and ended by its own pid.
+"""
+import json
+import os
+import queue
+import random
+import signal
+import subprocess
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CLIENT = os.path.join(HERE, "dnssd_client.py")
+PYTHON = "/usr/bin/python3"  # Debian's, which has python3-zeroconf
+
+
+def run(*cmd, check=True):
+    return subprocess.run(cmd, check=check, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def require_root():
+    """Exit code 77 tells CTest the test was skipped."""
+    if os.geteuid() != 0:
+        print("SKIP: needs root to create network namespaces (run the suite as root)")
+        raise SystemExit(77)
+
+
+class Lines:
+    """Collects the lines of a process's stream on a thread."""
+
+    def __init__(self, stream):
+        self.queue = queue.Queue()
+        self.all = []
+        threading.Thread(target=self._pump, args=(stream,), daemon=True).start()
+
+    def _pump(self, stream):
+        for line in iter(stream.readline, ""):
+            self.queue.put(line.rstrip("\n"))
+        self.queue.put(None)
+
+    def next(self, timeout):
+        try:
+            line = self.queue.get(timeout=max(timeout, 0))
+        except queue.Empty:
+            return None
+        if line is not None:
+            self.all.append(line)
+        return line
+
+    def drain(self, seconds=0.0):
+        deadline = time.time() + seconds
+        while True:
+            line = self.next(deadline - time.time())
+            if line is None:
+                return self.all
+
+
+class Client:
+    """The independent DNS-SD client, running in its own namespace."""
+
+    def __init__(self, lab, host, service_type):
+        self.proc = lab.spawn(host, [PYTHON, CLIENT, "--type", service_type, "--seconds", "120"])
+        self.lines = Lines(self.proc.stdout)
+        self.events = []
+        if not self.wait(lambda e: e["event"] == "browsing", 10):
+            raise RuntimeError("the client did not start: " + lab.stderr_of(self.proc))
+
+    def wait(self, predicate, timeout):
+        """The first event (seen before or within timeout) for which predicate holds."""
+        for event in self.events:
+            if predicate(event):
+                return event
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            line = self.lines.next(deadline - time.time())
+            if line is None:
+                continue
+            event = json.loads(line)
+            self.events.append(event)
+            if predicate(event):
+                return event
+        return None
+
+    def resolved(self, name, timeout, where=lambda e: True):
+        return self.wait(lambda e: e["event"] == "resolved" and e["name"] == name and where(e), timeout)
+
+    def removed(self, name, timeout):
+        return self.wait(lambda e: e["event"] == "removed" and e["name"] == name, timeout)
+
+
+class NetLab:
+    def __init__(self):
+        self.tag = "%x%04x" % (os.getpid() & 0xFFFF, random.randrange(0x10000))
+        self.switch = "lbsw-" + self.tag
+        self.hosts = {}
+        self.procs = []
+        self.stderr_files = {}
+        run("ip", "netns", "add", self.switch)
+        self.exec_in(self.switch, "ip", "link", "add", "br0", "type", "bridge")
+        # mDNS is link-local multicast: the bridge must flood it, not snoop it.
+        self.exec_in(self.switch, "ip", "link", "set", "br0", "type", "bridge", "mcast_snooping", "0")
+        self.exec_in(self.switch, "ip", "link", "set", "br0", "up")
+
+    def exec_in(self, ns, *cmd, check=True):
+        return run("ip", "netns", "exec", ns, *cmd, check=check)
+
+    def add_host(self, name, index):
+        """A host namespace joined to the switch, with 10.213.0.<index>/24."""
+        ns = "lb%s-%s" % (name, self.tag)
+        inner, outer = "eth0", "v%s%d" % (self.tag, index)
+        run("ip", "netns", "add", ns)
+        self.hosts[name] = ns
+        run("ip", "link", "add", outer, "type", "veth", "peer", "name", "tmp" + outer)
+        run("ip", "link", "set", "tmp" + outer, "netns", ns)
+        run("ip", "link", "set", outer, "netns", self.switch)
+        self.exec_in(ns, "ip", "link", "set", "tmp" + outer, "name", inner)
+        # No duplicate address detection: the link-local address is usable at once.
+        self.exec_in(ns, "sysctl", "-qw", "net.ipv6.conf.%s.accept_dad=0" % inner)
+        self.exec_in(ns, "ip", "link", "set", "lo", "up")
+        self.exec_in(ns, "ip", "addr", "add", "10.213.0.%d/24" % index, "dev", inner)
+        self.exec_in(ns, "ip", "link", "set", inner, "up")
+        self.exec_in(self.switch, "ip", "link", "set", outer, "master", "br0")
+        self.exec_in(self.switch, "ip", "link", "set", outer, "up")
+        return ns
+
+    def spawn(self, host, argv, stderr_to_file=True):
+        ns = self.hosts[host]
+        err = open(os.devnull, "w")
+        path = None
+        if stderr_to_file:
+            path = "/tmp/lanbeacon-e2e-%s-%d.err" % (self.tag, len(self.procs))
+            err = open(path, "w+")
+        proc = subprocess.Popen(["ip", "netns", "exec", ns] + list(argv), stdout=subprocess.PIPE,
+                                stderr=err, stdin=subprocess.DEVNULL, text=True,
+                                encoding="utf-8", errors="backslashreplace")
+        self.procs.append(proc)
+        if path:
+            self.stderr_files[proc.pid] = path
+        return proc
+
+    def stderr_of(self, proc):
+        path = self.stderr_files.get(proc.pid)
+        if not path:
+            return ""
+        with open(path, encoding="utf-8", errors="backslashreplace") as f:
+            return f.read()
+
+    def wait_stderr(self, proc, predicate, timeout):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            text = self.stderr_of(proc)
+            if predicate(text):
+                return text
+            time.sleep(0.02)
+        return self.stderr_of(proc)
+
+    def close(self):
+        for proc in self.procs:
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGKILL)
+            try:
+                proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                pass
+        for path in self.stderr_files.values():
+            try:
+                os.unlink(path)
+            except OSError:
+                pass
+        for ns in list(self.hosts.values()) + [self.switch]:
+            run("ip", "netns", "del", ns, check=False)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()

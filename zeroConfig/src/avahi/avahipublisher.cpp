@@ -1,0 +1,265 @@
+#include "avahipublisher_p.h"
+
+#include "../logging_p.h"
+#include "qtavahipoll_p.h"
+
+#include <avahi-common/alternative.h>
+#include <avahi-common/error.h>
+#include <avahi-common/malloc.h>
+#include <avahi-core/log.h>
+
+#include <QMutex>
+
+using namespace QZeroConfInternal;
+
+namespace {
+
+// RFC 6762 section 9: after fifteen conflicts within ten seconds, wait at least five
+// seconds before each further probe.
+constexpr int ConflictWindowMs = 10000;
+constexpr int ConflictBurst = 15;
+constexpr int ConflictHoldOffMs = 5000;
+
+// Avahi 0.8 can leave a group registering for good when an interface vanishes while it
+// probes. Probing takes under a second, and Avahi's own hold-off after repeated
+// commits stays well below this.
+constexpr int StuckRegistrationMs = 15000;
+
+// The engine's messages belong to our logging category, not to stderr. Avahi has one
+// process-wide hook without user data, so it is set once, before the first server.
+void engineLog(AvahiLogLevel level, const char *text)
+{
+    if (level <= AVAHI_LOG_WARN)
+        qCInfo(lcZeroConfEngine, "%s", text);
+    else
+        qCDebug(lcZeroConfEngine, "%s", text);
+}
+
+void installEngineLog()
+{
+    static QBasicMutex mutex;
+    static bool installed = false;
+    QMutexLocker lock(&mutex);
+    if (!installed) {
+        avahi_set_log_function(engineLog);
+        installed = true;
+    }
+}
+
+QByteArray takeAvahiString(char *s)
+{
+    const QByteArray result(s);
+    avahi_free(s);
+    return result;
+}
+
+QString quoted(const QByteArray &utf8) { return QLatin1Char('"') + QString::fromUtf8(utf8) + QLatin1Char('"'); }
+
+} // namespace
+
+AvahiPublisher::AvahiPublisher(const ServiceSpec &spec, QObject *parent)
+    : QObject(parent), m_spec(spec), m_name(spec.name)
+{
+    m_clock.start();
+    m_watchdog.setSingleShot(true);
+    m_watchdog.setInterval(StuckRegistrationMs);
+    connect(&m_watchdog, &QTimer::timeout, this, &AvahiPublisher::registrationStuck);
+    m_retry.setSingleShot(true);
+    connect(&m_retry, &QTimer::timeout, this, &AvahiPublisher::publish);
+}
+
+AvahiPublisher::~AvahiPublisher()
+{
+    if (m_server)
+        avahi_server_free(m_server); // frees m_group and flushes the goodbyes
+    m_server = nullptr;
+    m_group = nullptr;
+    m_poll.reset();
+}
+
+bool AvahiPublisher::start(QString *error)
+{
+    installEngineLog();
+    m_poll.reset(new QtAvahiPoll);
+
+    AvahiServerConfig config;
+    avahi_server_config_init(&config);
+    if (!m_spec.hostLabel.isEmpty())
+        config.host_name = avahi_strdup(m_spec.hostLabel.constData());
+    config.publish_hinfo = 0;
+    config.publish_workstation = 0;
+    config.publish_domain = 0;
+    config.enable_wide_area = 0;
+    config.add_service_cookie = 0;
+    // Share port 5353 with any other responder on this host.
+    config.disallow_other_stacks = 0;
+    // Incoming packet rate limit, as the system daemon sets it.
+    config.ratelimit_interval = 1000000;
+    config.ratelimit_burst = 1000;
+
+    int err = 0;
+    m_server = avahi_server_new(m_poll->api(), &config, serverCallback, this, &err);
+    avahi_server_config_free(&config);
+    if (!m_server) {
+        *error = QStringLiteral("the mDNS responder could not start: %1").arg(QString::fromUtf8(avahi_strerror(err)));
+        m_poll.reset();
+        return false;
+    }
+    *error = publishNow();
+    return error->isEmpty();
+}
+
+void AvahiPublisher::publish()
+{
+    if (m_failed || !m_server)
+        return;
+    const QString error = publishNow();
+    if (!error.isEmpty())
+        fail(error);
+}
+
+// (Re)builds the group with the current instance name and the server's current host
+// name as SRV target, and commits it. Returns the reason when that fails.
+QString AvahiPublisher::publishNow()
+{
+    if (m_group) {
+        avahi_s_entry_group_reset(m_group);
+    } else {
+        m_group = avahi_s_entry_group_new(m_server, groupCallback, this);
+        if (!m_group)
+            return QString::fromUtf8(avahi_strerror(avahi_server_errno(m_server)));
+    }
+
+    // Avahi keeps a string list newest-first and writes it to the wire last-first, so
+    // adding in order gives the order on the wire.
+    AvahiStringList *txt = nullptr;
+    for (const QByteArray &s : m_spec.txt)
+        txt = avahi_string_list_add_arbitrary(txt, reinterpret_cast<const uint8_t *>(s.constData()),
+                                              size_t(s.size()));
+    int r = avahi_server_add_service_strlst(
+        m_server, m_group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0), m_name.constData(),
+        m_spec.type.constData(), nullptr, nullptr, m_spec.port, txt);
+    avahi_string_list_free(txt);
+    if (r == AVAHI_ERR_COLLISION) { // the name is in use by another group of this responder
+        serviceNameTaken();
+        return QString();
+    }
+    if (r >= 0)
+        r = avahi_s_entry_group_commit(m_group);
+    if (r < 0)
+        return QString::fromUtf8(avahi_strerror(r));
+    m_watchdog.start();
+    return QString();
+}
+
+void AvahiPublisher::serverCallback(AvahiServer *server, AvahiServerState state, void *userdata)
+{
+    auto *self = static_cast<AvahiPublisher *>(userdata);
+    // Called from inside avahi_server_new() too, before m_server is set: use `server`.
+    switch (state) {
+    case AVAHI_SERVER_REGISTERING:
+        qCDebug(lcZeroConf) << "probing host name" << avahi_server_get_host_name_fqdn(server);
+        break;
+    case AVAHI_SERVER_RUNNING:
+        qCDebug(lcZeroConf) << "host name established:" << avahi_server_get_host_name_fqdn(server);
+        break;
+    case AVAHI_SERVER_COLLISION:
+        QTimer::singleShot(0, self, &AvahiPublisher::hostNameTaken);
+        break;
+    case AVAHI_SERVER_FAILURE: {
+        const QString reason = QString::fromUtf8(avahi_strerror(avahi_server_errno(server)));
+        QTimer::singleShot(0, self, [self, reason] { self->fail(reason); });
+        break;
+    }
+    case AVAHI_SERVER_INVALID:
+        break;
+    }
+}
+
+void AvahiPublisher::groupCallback(AvahiServer *server, AvahiSEntryGroup *group, AvahiEntryGroupState state,
+                                   void *userdata)
+{
+    Q_UNUSED(group)
+    auto *self = static_cast<AvahiPublisher *>(userdata);
+    switch (state) {
+    case AVAHI_ENTRY_GROUP_ESTABLISHED:
+        self->m_watchdog.stop();
+        qCDebug(lcZeroConf) << "service established:" << self->m_name;
+        QTimer::singleShot(0, self, [self] {
+            if (!self->m_failed)
+                emit self->established();
+        });
+        break;
+    case AVAHI_ENTRY_GROUP_COLLISION:
+        self->m_watchdog.stop();
+        QTimer::singleShot(0, self, &AvahiPublisher::serviceNameTaken);
+        break;
+    case AVAHI_ENTRY_GROUP_FAILURE: {
+        self->m_watchdog.stop();
+        const QString reason = QString::fromUtf8(avahi_strerror(avahi_server_errno(server)));
+        QTimer::singleShot(0, self, [self, reason] { self->fail(reason); });
+        break;
+    }
+    case AVAHI_ENTRY_GROUP_UNCOMMITED:
+    case AVAHI_ENTRY_GROUP_REGISTERING:
+        break;
+    }
+}
+
+int AvahiPublisher::nextConflictDelay()
+{
+    const qint64 now = m_clock.elapsed();
+    m_conflicts.append(now);
+    while (!m_conflicts.isEmpty() && now - m_conflicts.first() > ConflictWindowMs)
+        m_conflicts.removeFirst();
+    return m_conflicts.size() >= ConflictBurst ? ConflictHoldOffMs : 0;
+}
+
+void AvahiPublisher::hostNameTaken()
+{
+    if (m_failed || !m_server || avahi_server_get_state(m_server) != AVAHI_SERVER_COLLISION)
+        return;
+    const QByteArray taken = avahi_server_get_host_name(m_server);
+    const QByteArray next = takeAvahiString(avahi_alternative_host_name(taken.constData()));
+    qCWarning(lcZeroConf).noquote()
+        << QStringLiteral("host name %1 is taken on the network; using %2")
+               .arg(quoted(taken + ".local"), quoted(next + ".local"));
+    const int r = avahi_server_set_host_name(m_server, next.constData());
+    if (r < 0) {
+        fail(QString::fromUtf8(avahi_strerror(r)));
+        return;
+    }
+    // The SRV record still names the old host: re-add the service once the back-off
+    // allows another probe.
+    m_retry.start(nextConflictDelay());
+}
+
+void AvahiPublisher::serviceNameTaken()
+{
+    if (m_failed || !m_group)
+        return;
+    const QByteArray next = takeAvahiString(avahi_alternative_service_name(m_name.constData()));
+    qCWarning(lcZeroConf).noquote()
+        << QStringLiteral("service name %1 is taken on the network; announcing as %2")
+               .arg(quoted(m_name), quoted(next));
+    m_name = next;
+    m_retry.start(nextConflictDelay());
+}
+
+void AvahiPublisher::registrationStuck()
+{
+    if (m_failed || !m_group || avahi_s_entry_group_get_state(m_group) != AVAHI_ENTRY_GROUP_REGISTERING)
+        return;
+    qCDebug(lcZeroConf) << "service" << m_name << "still registering; committing it again";
+    publish();
+}
+
+void AvahiPublisher::fail(const QString &reason)
+{
+    if (m_failed)
+        return;
+    m_failed = true;
+    m_watchdog.stop();
+    m_retry.stop();
+    emit failed(reason);
+}

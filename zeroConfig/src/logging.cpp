@@ -1,0 +1,4 @@
+#include "logging_p.h"
+
+Q_LOGGING_CATEGORY(lcZeroConf, "qzeroconf", QtWarningMsg)
+Q_LOGGING_CATEGORY(lcZeroConfEngine, "qzeroconf.engine", QtWarningMsg)

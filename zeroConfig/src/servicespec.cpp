@@ -1,0 +1,167 @@
+#include "servicespec_p.h"
+
+#include <QTextCodec>
+
+namespace QZeroConfInternal {
+
+namespace {
+
+QString quoted(const QByteArray &bytes)
+{
+    return QLatin1Char('"') + QString::fromUtf8(bytes) + QLatin1Char('"');
+}
+
+bool endsWithLocal(const QByteArray &name)
+{
+    return name.toLower().endsWith(".local");
+}
+
+// RFC 6335 section 5.1: 1-15 letters, digits and hyphens, at least one letter,
+// no hyphen at either end and no two hyphens in a row.
+bool isValidServiceName(const QByteArray &name)
+{
+    if (name.isEmpty() || name.size() > MaxServiceNameChars)
+        return false;
+    if (name.startsWith('-') || name.endsWith('-') || name.contains("--"))
+        return false;
+    bool hasLetter = false;
+    for (char c : name) {
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        const bool digit = c >= '0' && c <= '9';
+        if (!letter && !digit && c != '-')
+            return false;
+        hasLetter = hasLetter || letter;
+    }
+    return hasLetter;
+}
+
+QString checkServiceType(QByteArray type, QByteArray *out)
+{
+    const QString what = QStringLiteral("service type %1").arg(quoted(type));
+    if (type.endsWith('.'))
+        type.chop(1);
+    if (endsWithLocal(type))
+        type.chop(6);
+    const QList<QByteArray> labels = type.split('.');
+    if (labels.size() != 2 || !labels[0].startsWith('_') || (labels[1] != "_tcp" && labels[1] != "_udp"))
+        return QStringLiteral("%1 is not valid: it must be \"_name._tcp\" or \"_name._udp\"").arg(what);
+    if (!isValidServiceName(labels[0].mid(1)))
+        return QStringLiteral("%1 is not valid: the name after \"_\" must be 1 to %2 letters, digits "
+                              "and inner hyphens, with at least one letter")
+            .arg(what)
+            .arg(MaxServiceNameChars);
+    *out = type;
+    return QString();
+}
+
+QString checkTxt(const QList<TxtEntry> &entries, QList<QByteArray> *out)
+{
+    int recordBytes = 0;
+    for (const TxtEntry &entry : entries) {
+        const QByteArray key = entry.key.toUtf8();
+        bool printable = !key.isEmpty();
+        for (char c : key)
+            printable = printable && c >= 0x20 && c <= 0x7e && c != '=';
+        if (!printable)
+            return QStringLiteral("TXT key %1 is not valid: a key is one or more printable ASCII "
+                                  "characters other than \"=\"")
+                .arg(quoted(key));
+        QByteArray text = key;
+        if (entry.hasValue)
+            text += '=' + entry.value.toUtf8();
+        if (text.size() > MaxTxtStringBytes)
+            return QStringLiteral("TXT entry \"%1\" is %2 bytes long; one entry may be at most %3 bytes")
+                .arg(QString::fromUtf8(key))
+                .arg(text.size())
+                .arg(MaxTxtStringBytes);
+        recordBytes += 1 + text.size();
+        out->append(text);
+    }
+    if (recordBytes > MaxTxtRecordBytes)
+        return QStringLiteral("the TXT entries take %1 bytes together; the record may be at most %2 bytes")
+            .arg(recordBytes)
+            .arg(MaxTxtRecordBytes);
+    return QString();
+}
+
+} // namespace
+
+bool isValidUtf8(const QByteArray &bytes)
+{
+    QTextCodec::ConverterState state;
+    QTextCodec::codecForMib(106)->toUnicode(bytes.constData(), bytes.size(), &state);
+    return state.invalidChars == 0 && state.remainingChars == 0;
+}
+
+QByteArray hostLabelFromArgument(const QByteArray &host, QString *error)
+{
+    QByteArray label = host;
+    if (label.endsWith('.'))
+        label.chop(1);
+    if (label.toLower() == "local")
+        return QByteArray();
+    if (endsWithLocal(label))
+        label.chop(6);
+    if (label.isEmpty() && host.isEmpty())
+        return QByteArray();
+
+    QString why;
+    if (label.isEmpty())
+        why = QStringLiteral("it has an empty label");
+    else if (label.contains('.'))
+        why = QStringLiteral("it must be a single label, optionally followed by \".local\"");
+    else if (label.size() > MaxLabelBytes)
+        why = QStringLiteral("it is %1 bytes long; a host label may be at most %2 bytes")
+                  .arg(label.size())
+                  .arg(MaxLabelBytes);
+    else if (!isValidUtf8(label))
+        why = QStringLiteral("it is not valid UTF-8");
+    else {
+        for (char c : label) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f || c == '\\') {
+                why = QStringLiteral("it contains a control character or a backslash");
+                break;
+            }
+        }
+    }
+    if (!why.isEmpty()) {
+        *error = QStringLiteral("host name %1 is not valid: %2").arg(quoted(host), why);
+        return QByteArray();
+    }
+    return label;
+}
+
+QString makeServiceSpec(const char *name, const char *type, const char *host, quint16 port,
+                        const QList<TxtEntry> &txt, ServiceSpec *spec)
+{
+    ServiceSpec result;
+    result.port = port;
+
+    result.name = name ? QByteArray(name) : QByteArray();
+    if (result.name.isEmpty())
+        return QStringLiteral("the service name is empty");
+    if (!isValidUtf8(result.name))
+        return QStringLiteral("the service name is not valid UTF-8");
+    if (result.name.size() > MaxLabelBytes)
+        return QStringLiteral("service name %1 is %2 bytes long in UTF-8; it may be at most %3 bytes")
+            .arg(quoted(result.name))
+            .arg(result.name.size())
+            .arg(MaxLabelBytes);
+
+    QString error = checkServiceType(type ? QByteArray(type) : QByteArray(), &result.type);
+    if (!error.isEmpty())
+        return error;
+
+    result.hostLabel = hostLabelFromArgument(host ? QByteArray(host) : QByteArray(), &error);
+    if (!error.isEmpty())
+        return error;
+
+    error = checkTxt(txt, &result.txt);
+    if (!error.isEmpty())
+        return error;
+
+    *spec = result;
+    return QString();
+}
+
+} // namespace QZeroConfInternal

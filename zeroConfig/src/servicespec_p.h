@@ -1,0 +1,48 @@
+#ifndef QZEROCONF_SERVICESPEC_P_H
+#define QZEROCONF_SERVICESPEC_P_H
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+namespace QZeroConfInternal {
+
+// Limits of the wire format (RFC 1035 labels, RFC 6763 section 6).
+constexpr int MaxLabelBytes = 63;
+constexpr int MaxTxtStringBytes = 255;
+constexpr int MaxServiceNameChars = 15;
+// The whole TXT record has to fit one mDNS packet (9000 bytes, RFC 6762 section 17)
+// together with the question and the other records of an answer.
+constexpr int MaxTxtRecordBytes = 8900;
+
+struct TxtEntry
+{
+    QString key;
+    QString value;
+    bool hasValue = true;
+};
+
+// A publish request, checked and in wire form.
+struct ServiceSpec
+{
+    QByteArray name;      // instance name, UTF-8
+    QByteArray type;      // "_name._tcp" or "_name._udp", without the domain
+    QByteArray hostLabel; // SRV target label; empty means this machine's own host name
+    quint16 port = 0;
+    QList<QByteArray> txt; // "key=value" or "key", in the order they were added
+};
+
+// Checks a request and fills *spec. Returns an empty string on success, otherwise
+// one sentence that names what is wrong and the limit it breaks.
+QString makeServiceSpec(const char *name, const char *type, const char *host, quint16 port,
+                        const QList<TxtEntry> &txt, ServiceSpec *spec);
+
+// The host argument as a single label: "" for this machine's name, or the label of
+// "label", "label.", "label.local" and "label.local.". Sets *error when it is not one.
+QByteArray hostLabelFromArgument(const QByteArray &host, QString *error);
+
+bool isValidUtf8(const QByteArray &bytes);
+
+} // namespace QZeroConfInternal
+
+#endif
