@@ -1,0 +1,130 @@
+"""lanbeacon in one namespace, an independent DNS-SD client in another: what the
+client sees on the wire."""
+import os
+import signal
+import time
+import unittest
+
+from netlab import Client, NetLab
+
+LANBEACON = os.environ.get("LANBEACON", "build/lanbeacon")
+TYPE = "_printer._tcp.local."
+
+
+def echo_lines(name, printer, serial, kind, secure, service_type, host):
+    q = lambda s: '"%s"' % s
+    return [
+        "name= " + q(name),
+        "printerName= " + q(printer),
+        "printerNo= " + q(serial),
+        "printerType= " + q(kind),
+        "hasPasswd= " + q(secure),
+        "type= " + service_type,
+        "host= " + host,
+        "startServicePublish success " + q(printer),
+    ]
+
+
+class PublishTest(unittest.TestCase):
+    def setUp(self):
+        self.lab = NetLab()
+        self.addCleanup(self.lab.close)
+        self.lab.add_host("pub", 1)
+        self.lab.add_host("cli", 2)
+        self.client = Client(self.lab, "cli", TYPE)
+
+    def start(self, *args, host="pub"):
+        self.assertEqual(len(args), 7)
+        return self.lab.spawn(host, [LANBEACON] + list(args))
+
+    def stderr_lines(self, proc):
+        return self.lab.stderr_of(proc).splitlines()
+
+    def assertStillRunning(self, proc):
+        self.assertIsNone(proc.poll(), "lanbeacon ended: " + self.lab.stderr_of(proc))
+
+    def test_resolves_with_type_port_address_and_txt(self):
+        args = ("Office Printer", "HP LaserJet", "SN-0042", "laser", "false", "_printer._tcp", "printer1")
+        proc = self.start(*args)
+        seen = self.client.resolved("Office Printer", 5)
+        self.assertIsNotNone(seen, "the client never resolved the printer")
+        self.assertEqual(seen["port"], 5853)
+        self.assertEqual(seen["server"], "printer1.local.")
+        self.assertIn("10.213.0.1", seen["addresses"])
+        self.assertEqual(seen["txt"], ["printer_name=HP LaserJet", "serial_number=SN-0042",
+                                       "printer_type=laser", "secure=false"])
+        # A normal run prints the program's lines and nothing else.
+        self.assertEqual(self.stderr_lines(proc), echo_lines(*args))
+        self.assertStillRunning(proc)
+
+    def test_empty_values_stay_present_and_spaces_survive(self):
+        args = ("Front Desk", "", "SN 42 B", "", "", "_printer._tcp", "")
+        proc = self.start(*args)
+        seen = self.client.resolved("Front Desk", 5)
+        self.assertIsNotNone(seen, "the client never resolved the printer")
+        self.assertEqual(seen["txt"], ["printer_name=", "serial_number=SN 42 B", "printer_type=", "secure="])
+        # An empty host means this machine's own host name.
+        self.assertEqual(seen["server"], os.uname().nodename + ".local.")
+        self.assertEqual(self.stderr_lines(proc), echo_lines(*args))
+
+    def test_non_ascii_name_arrives_exactly(self):
+        name = "Büro Drucker ✓ 3.OG"
+        proc = self.start(name, "Drucker Süd", "1", "inkjet", "true", "_printer._tcp", "buero")
+        seen = self.client.resolved(name, 5)
+        self.assertIsNotNone(seen, "the client never saw %r; it saw %r" % (name, self.client.events))
+        self.assertEqual(seen["txt"][0], "printer_name=Drucker Süd")
+        self.assertIn('name= "%s"' % name, self.stderr_lines(proc))
+
+    def test_sigterm_sends_goodbyes_and_ends_by_the_signal(self):
+        proc = self.start("Office Printer", "HP", "1", "laser", "false", "_printer._tcp", "printer1")
+        self.assertIsNotNone(self.client.resolved("Office Printer", 5))
+        sent = time.time()
+        proc.send_signal(signal.SIGTERM)
+        gone = self.client.removed("Office Printer", 3)
+        self.assertIsNotNone(gone, "the client still lists the printer")
+        self.assertLess(gone["t"] - sent, 1.0)
+        self.assertEqual(proc.wait(5), -signal.SIGTERM)
+        self.assertNotIn("out", self.stderr_lines(proc))
+
+    def test_same_service_name_twice_gives_two_services(self):
+        self.lab.add_host("pub2", 3)
+        first = self.start("Office Printer", "A", "1", "laser", "false", "_printer._tcp", "printer1")
+        self.assertIsNotNone(self.client.resolved("Office Printer", 5))
+        second = self.start("Office Printer", "B", "2", "laser", "false", "_printer._tcp", "printer2",
+                            host="pub2")
+        renamed = self.client.resolved("Office Printer #2", 8)
+        self.assertIsNotNone(renamed, "the second printer was not announced under a new name")
+        self.assertEqual(renamed["txt"][0], "printer_name=B")
+        warnings = [l for l in self.stderr_lines(second) if l.startswith("qzeroconf:")]
+        self.assertEqual(len(warnings), 1, warnings)
+        self.assertIn('"Office Printer #2"', warnings[0])
+        self.assertStillRunning(first)
+        self.assertEqual([l for l in self.stderr_lines(first) if l.startswith("qzeroconf:")], [])
+
+    def test_same_host_name_twice_renames_the_host(self):
+        self.lab.add_host("pub2", 3)
+        self.start("Printer A", "A", "1", "laser", "false", "_printer._tcp", "printer1")
+        self.assertIsNotNone(self.client.resolved("Printer A", 5))
+        second = self.start("Printer B", "B", "2", "laser", "false", "_printer._tcp", "printer1", host="pub2")
+        moved = self.client.resolved("Printer B", 8, where=lambda e: e["server"] == "printer1-2.local.")
+        self.assertIsNotNone(moved, "printer B does not point at a host of its own: %r" % self.client.events)
+        self.assertIn("10.213.0.3", moved["addresses"])
+        self.assertNotIn("10.213.0.1", moved["addresses"])
+        warnings = [l for l in self.stderr_lines(second) if l.startswith("qzeroconf:")]
+        self.assertEqual(len(warnings), 1, warnings)
+        self.assertIn('"printer1-2.local"', warnings[0])
+
+    def test_oversized_txt_value_is_refused_clearly(self):
+        printer = "x" * 300
+        proc = self.start("Big Printer", printer, "1", "laser", "false", "_printer._tcp", "printer1")
+        text = self.lab.wait_stderr(proc, lambda t: "qzeroconf:" in t, 3)
+        warnings = [l for l in text.splitlines() if l.startswith("qzeroconf:")]
+        self.assertEqual(len(warnings), 1, text)
+        self.assertIn("printer_name", warnings[0])
+        self.assertIn("255 bytes", warnings[0])
+        self.assertIsNone(self.client.resolved("Big Printer", 2))
+        self.assertStillRunning(proc)
+
+
+if __name__ == "__main__":
+    unittest.main()
