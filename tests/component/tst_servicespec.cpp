@@ -1,0 +1,219 @@
+// What a publish request may contain, and the wire form it is put in.
+
+#include "servicespec_p.h"
+
+#include <QtTest>
+
+using namespace QZeroConfInternal;
+
+namespace {
+
+QString check(const QByteArray &name, const QByteArray &type, const QByteArray &host,
+              const QList<TxtEntry> &txt = {}, ServiceSpec *out = nullptr)
+{
+    ServiceSpec spec;
+    const QString error = makeServiceSpec(name.constData(), type.constData(), host.constData(), 5853, txt, &spec);
+    if (out)
+        *out = spec;
+    return error;
+}
+
+TxtEntry entry(const QString &key, const QString &value)
+{
+    TxtEntry e;
+    e.key = key;
+    e.value = value;
+    return e;
+}
+
+TxtEntry keyOnly(const QString &key)
+{
+    TxtEntry e;
+    e.key = key;
+    e.hasValue = false;
+    return e;
+}
+
+} // namespace
+
+class tst_ServiceSpec : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void hostArgument_data()
+    {
+        QTest::addColumn<QByteArray>("host");
+        QTest::addColumn<QByteArray>("label");
+        QTest::newRow("empty: own name") << QByteArray("") << QByteArray("");
+        QTest::newRow("local") << QByteArray("local") << QByteArray("");
+        QTest::newRow("local.") << QByteArray("local.") << QByteArray("");
+        QTest::newRow("LOCAL") << QByteArray("LOCAL") << QByteArray("");
+        QTest::newRow("label") << QByteArray("printer") << QByteArray("printer");
+        QTest::newRow("label.") << QByteArray("printer.") << QByteArray("printer");
+        QTest::newRow("label.local") << QByteArray("printer.local") << QByteArray("printer");
+        QTest::newRow("label.local.") << QByteArray("Printer-2.Local.") << QByteArray("Printer-2");
+        QTest::newRow("utf-8 label") << QByteArray("drücker") << QByteArray("drücker");
+        QTest::newRow("63 bytes") << QByteArray(63, 'h') << QByteArray(63, 'h');
+    }
+
+    void hostArgument()
+    {
+        QFETCH(QByteArray, host);
+        QFETCH(QByteArray, label);
+        QString error;
+        QCOMPARE(hostLabelFromArgument(host, &error), label);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+    }
+
+    void badHostArgument_data()
+    {
+        QTest::addColumn<QByteArray>("host");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("two labels") << QByteArray("a.b") << QStringLiteral("single label");
+        QTest::newRow("two labels.local") << QByteArray("a.b.local") << QStringLiteral("single label");
+        QTest::newRow("64 bytes") << QByteArray(64, 'h') << QStringLiteral("at most 63 bytes");
+        QTest::newRow("escaped dot") << QByteArray("A\\.B") << QStringLiteral("single label");
+        QTest::newRow("backslash") << QByteArray("A\\B") << QStringLiteral("backslash");
+        QTest::newRow("control") << QByteArray("tab\there") << QStringLiteral("control character");
+        QTest::newRow("latin-1") << QByteArray("dr\xfc""cker") << QStringLiteral("UTF-8");
+        QTest::newRow("dot only") << QByteArray(".") << QStringLiteral("empty label");
+        QTest::newRow("dot local") << QByteArray(".local") << QStringLiteral("empty label");
+    }
+
+    void badHostArgument()
+    {
+        QFETCH(QByteArray, host);
+        QFETCH(QString, reason);
+        const QString error = check("Printer", "_printer._tcp", host);
+        QVERIFY2(error.startsWith(QStringLiteral("host name")), qPrintable(error));
+        QVERIFY2(error.contains(reason), qPrintable(error));
+    }
+
+    void instanceName_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QString>("reason"); // empty: accepted
+        QTest::newRow("spaces and dots") << QByteArray("Dr. Who's Printer (2nd floor)") << QString();
+        QTest::newRow("63 bytes of UTF-8") << QString(21, QChar(0x20AC)).toUtf8() << QString();
+        QTest::newRow("64 bytes of UTF-8") << (QString(21, QChar(0x20AC)) + QLatin1Char('x')).toUtf8()
+                                           << QStringLiteral("64 bytes long in UTF-8; it may be at most 63 bytes");
+        QTest::newRow("empty") << QByteArray() << QStringLiteral("empty");
+        QTest::newRow("latin-1 bytes") << QByteArray("B\xfcro") << QStringLiteral("not valid UTF-8");
+    }
+
+    void instanceName()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(QString, reason);
+        ServiceSpec spec;
+        const QString error = check(name, "_printer._tcp", "", {}, &spec);
+        if (reason.isEmpty()) {
+            QVERIFY2(error.isEmpty(), qPrintable(error));
+            QCOMPARE(spec.name, name);
+        } else {
+            QVERIFY2(error.contains(reason), qPrintable(error));
+        }
+    }
+
+    void serviceType_data()
+    {
+        QTest::addColumn<QByteArray>("type");
+        QTest::addColumn<QByteArray>("wire"); // empty: refused
+        QTest::newRow("tcp") << QByteArray("_printer._tcp") << QByteArray("_printer._tcp");
+        QTest::newRow("udp") << QByteArray("_ipp-2._udp") << QByteArray("_ipp-2._udp");
+        QTest::newRow("with domain") << QByteArray("_printer._tcp.local.") << QByteArray("_printer._tcp");
+        QTest::newRow("15 characters") << QByteArray("_abcdefghijklmno._tcp") << QByteArray("_abcdefghijklmno._tcp");
+        QTest::newRow("16 characters") << QByteArray("_abcdefghijklmnop._tcp") << QByteArray();
+        QTest::newRow("no underscore") << QByteArray("printer._tcp") << QByteArray();
+        QTest::newRow("other protocol") << QByteArray("_printer._sctp") << QByteArray();
+        QTest::newRow("no protocol") << QByteArray("_printer") << QByteArray();
+        QTest::newRow("subtype") << QByteArray("_color._sub._printer._tcp") << QByteArray();
+        QTest::newRow("leading hyphen") << QByteArray("_-printer._tcp") << QByteArray();
+        QTest::newRow("double hyphen") << QByteArray("_a--b._tcp") << QByteArray();
+        QTest::newRow("digits only") << QByteArray("_1234._tcp") << QByteArray();
+        QTest::newRow("non-ascii") << QByteArray("_drücker._tcp") << QByteArray();
+        QTest::newRow("empty") << QByteArray() << QByteArray();
+    }
+
+    void serviceType()
+    {
+        QFETCH(QByteArray, type);
+        QFETCH(QByteArray, wire);
+        ServiceSpec spec;
+        const QString error = check("Printer", type, "", {}, &spec);
+        if (wire.isEmpty()) {
+            QVERIFY2(error.startsWith(QStringLiteral("service type")), qPrintable(error));
+        } else {
+            QVERIFY2(error.isEmpty(), qPrintable(error));
+            QCOMPARE(spec.type, wire);
+        }
+    }
+
+    void txtKeepsOrderAndEmptyValues()
+    {
+        ServiceSpec spec;
+        const QString error = check("Printer", "_printer._tcp", "",
+                                    {entry(QStringLiteral("printer_name"), QStringLiteral("Büro")),
+                                     entry(QStringLiteral("serial_number"), QString()), keyOnly(QStringLiteral("flag")),
+                                     entry(QStringLiteral("secure"), QStringLiteral("a=b"))},
+                                    &spec);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QCOMPARE(spec.txt, (QList<QByteArray>{QString::fromUtf8("printer_name=Büro").toUtf8(), "serial_number=",
+                                              "flag", "secure=a=b"}));
+        QCOMPARE(spec.port, quint16(5853));
+    }
+
+    void txtLimits_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("reason"); // empty: accepted
+        const QString key = QStringLiteral("printer_name");
+        QTest::newRow("255 bytes") << key << QString(255 - 13, QLatin1Char('v')) << QString();
+        QTest::newRow("256 bytes") << key << QString(256 - 13, QLatin1Char('v'))
+                                   << QStringLiteral("is 256 bytes long; one entry may be at most 255 bytes");
+        QTest::newRow("multibyte over") << key << QString(122, QChar(0xE9))
+                                        << QStringLiteral("is 257 bytes long");
+        QTest::newRow("empty key") << QString() << QStringLiteral("v") << QStringLiteral("TXT key");
+        QTest::newRow("= in key") << QStringLiteral("a=b") << QStringLiteral("v") << QStringLiteral("TXT key");
+        QTest::newRow("non-ascii key") << QStringLiteral("schlüssel") << QStringLiteral("v")
+                                       << QStringLiteral("TXT key");
+    }
+
+    void txtLimits()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        QFETCH(QString, reason);
+        ServiceSpec spec;
+        const QString error = check("Printer", "_printer._tcp", "", {entry(key, value)}, &spec);
+        if (reason.isEmpty()) {
+            QVERIFY2(error.isEmpty(), qPrintable(error));
+            QCOMPARE(spec.txt.first().size(), 255);
+        } else {
+            QVERIFY2(error.contains(reason), qPrintable(error));
+        }
+    }
+
+    void txtRecordMustFitAPacket()
+    {
+        QList<TxtEntry> many;
+        for (int i = 0; i < 40; ++i)
+            many.append(entry(QStringLiteral("k%1").arg(i), QString(240, QLatin1Char('v'))));
+        const QString error = check("Printer", "_printer._tcp", "", many);
+        QVERIFY2(error.contains(QStringLiteral("at most 8900 bytes")), qPrintable(error));
+    }
+
+    void nullArgumentsAreRefused()
+    {
+        ServiceSpec spec;
+        QVERIFY(!makeServiceSpec(nullptr, "_printer._tcp", "", 1, {}, &spec).isEmpty());
+        QVERIFY(!makeServiceSpec("Printer", nullptr, "", 1, {}, &spec).isEmpty());
+        QVERIFY(makeServiceSpec("Printer", "_printer._tcp", nullptr, 1, {}, &spec).isEmpty());
+        QCOMPARE(spec.hostLabel, QByteArray());
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_ServiceSpec)
+#include "tst_servicespec.moc"
