@@ -90,7 +90,10 @@ bool notBefore(const timeval &a, const timeval &b)
     return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_usec >= b.tv_usec);
 }
 
-void spin(int ms) { QTest::qWait(ms); }
+void spin(int ms)
+{
+    QTest::qWait(ms);
+}
 
 } // namespace
 
@@ -105,7 +108,8 @@ private Q_SLOTS:
         Pipe p;
         WatchProbe probe;
         probe.api = poll.api();
-        AvahiWatch *w = poll.api()->watch_new(poll.api(), p.readEnd(), AVAHI_WATCH_IN, WatchProbe::callback, &probe);
+        AvahiWatch *w = poll.api()->watch_new(poll.api(), p.readEnd(), AVAHI_WATCH_IN,
+                                              WatchProbe::callback, &probe);
         spin(30);
         QVERIFY(probe.events.isEmpty());
         p.put();
@@ -121,8 +125,11 @@ private Q_SLOTS:
         Pipe p;
         WatchProbe probe;
         probe.api = poll.api();
-        probe.then = [&](AvahiWatch *w) { probe.api->watch_update(w, AvahiWatchEvent(0)); };
-        AvahiWatch *w = poll.api()->watch_new(poll.api(), p.writeEnd(), AVAHI_WATCH_OUT, WatchProbe::callback, &probe);
+        probe.then = [&](AvahiWatch *w) {
+            probe.api->watch_update(w, AvahiWatchEvent(0));
+        };
+        AvahiWatch *w = poll.api()->watch_new(poll.api(), p.writeEnd(), AVAHI_WATCH_OUT,
+                                              WatchProbe::callback, &probe);
         QTRY_COMPARE(probe.events, QList<int>{AVAHI_WATCH_OUT});
         spin(30);
         QCOMPARE(probe.events.size(), 1); // disabled from inside its callback
@@ -135,8 +142,11 @@ private Q_SLOTS:
         Pipe p;
         WatchProbe probe;
         probe.api = poll.api();
-        probe.then = [&](AvahiWatch *w) { probe.api->watch_free(w); };
-        poll.api()->watch_new(poll.api(), p.readEnd(), AVAHI_WATCH_IN, WatchProbe::callback, &probe);
+        probe.then = [&](AvahiWatch *w) {
+            probe.api->watch_free(w);
+        };
+        poll.api()->watch_new(poll.api(), p.readEnd(), AVAHI_WATCH_IN, WatchProbe::callback,
+                              &probe);
         p.closeWriteEnd();
         QTRY_COMPARE(probe.events.size(), 1);
         QVERIFY(probe.events.first() & AVAHI_WATCH_HUP);
@@ -150,13 +160,21 @@ private Q_SLOTS:
         WatchProbe probe;
         probe.api = poll.api();
         const int fd = p.readEnd();
-        AvahiWatch *w = poll.api()->watch_new(poll.api(), fd, AVAHI_WATCH_IN, WatchProbe::callback, &probe);
-        const QList<int> sequence{AVAHI_WATCH_IN | AVAHI_WATCH_OUT, AVAHI_WATCH_IN, AVAHI_WATCH_OUT, 0,
-                                  AVAHI_WATCH_IN, AVAHI_WATCH_IN, AVAHI_WATCH_OUT | AVAHI_WATCH_IN};
+        AvahiWatch *w =
+            poll.api()->watch_new(poll.api(), fd, AVAHI_WATCH_IN, WatchProbe::callback, &probe);
+        const QList<int> sequence{AVAHI_WATCH_IN | AVAHI_WATCH_OUT,
+                                  AVAHI_WATCH_IN,
+                                  AVAHI_WATCH_OUT,
+                                  0,
+                                  AVAHI_WATCH_IN,
+                                  AVAHI_WATCH_IN,
+                                  AVAHI_WATCH_OUT | AVAHI_WATCH_IN};
         for (int events : sequence) {
             poll.api()->watch_update(w, AvahiWatchEvent(events));
-            QCOMPARE(poll.enabledNotifiers(fd, QSocketNotifier::Read), (events & AVAHI_WATCH_IN) ? 1 : 0);
-            QCOMPARE(poll.enabledNotifiers(fd, QSocketNotifier::Write), (events & AVAHI_WATCH_OUT) ? 1 : 0);
+            QCOMPARE(poll.enabledNotifiers(fd, QSocketNotifier::Read),
+                     (events & AVAHI_WATCH_IN) ? 1 : 0);
+            QCOMPARE(poll.enabledNotifiers(fd, QSocketNotifier::Write),
+                     (events & AVAHI_WATCH_OUT) ? 1 : 0);
         }
         poll.api()->watch_free(w);
         QCOMPARE(poll.enabledNotifiers(fd, QSocketNotifier::Read), 0);
@@ -174,7 +192,8 @@ private Q_SLOTS:
             probe.api->watch_free(w);
             probe.api->watch_update(w, AVAHI_WATCH_IN);
         };
-        poll.api()->watch_new(poll.api(), p.readEnd(), AVAHI_WATCH_IN, WatchProbe::callback, &probe);
+        poll.api()->watch_new(poll.api(), p.readEnd(), AVAHI_WATCH_IN, WatchProbe::callback,
+                              &probe);
         p.put();
         QTRY_COMPARE(probe.events.size(), 1);
         p.put();
@@ -206,8 +225,10 @@ private Q_SLOTS:
                 a.closeBoth();
             }
         };
-        wa = poll.api()->watch_new(poll.api(), a.readEnd(), AVAHI_WATCH_IN, WatchProbe::callback, &first);
-        wb = poll.api()->watch_new(poll.api(), b.readEnd(), AVAHI_WATCH_IN, WatchProbe::callback, &second);
+        wa = poll.api()->watch_new(poll.api(), a.readEnd(), AVAHI_WATCH_IN, WatchProbe::callback,
+                                   &first);
+        wb = poll.api()->watch_new(poll.api(), b.readEnd(), AVAHI_WATCH_IN, WatchProbe::callback,
+                                   &second);
         a.put();
         b.put();
         QTRY_COMPARE(first.events.size() + second.events.size(), 1);
@@ -234,7 +255,8 @@ private Q_SLOTS:
         QtAvahiPoll poll;
         TimeoutProbe probe;
         const timeval past = inMs(-5000);
-        AvahiTimeout *t = poll.api()->timeout_new(poll.api(), &past, TimeoutProbe::callback, &probe);
+        AvahiTimeout *t =
+            poll.api()->timeout_new(poll.api(), &past, TimeoutProbe::callback, &probe);
         QTRY_COMPARE_WITH_TIMEOUT(probe.firedAt.size(), 1, 100);
         poll.api()->timeout_free(t);
     }
@@ -243,9 +265,11 @@ private Q_SLOTS:
     {
         QtAvahiPoll poll;
         TimeoutProbe probe;
-        AvahiTimeout *never = poll.api()->timeout_new(poll.api(), nullptr, TimeoutProbe::callback, &probe);
+        AvahiTimeout *never =
+            poll.api()->timeout_new(poll.api(), nullptr, TimeoutProbe::callback, &probe);
         const timeval soon = inMs(20);
-        AvahiTimeout *cancelled = poll.api()->timeout_new(poll.api(), &soon, TimeoutProbe::callback, &probe);
+        AvahiTimeout *cancelled =
+            poll.api()->timeout_new(poll.api(), &soon, TimeoutProbe::callback, &probe);
         poll.api()->timeout_update(cancelled, nullptr);
         spin(80);
         QVERIFY(probe.firedAt.isEmpty());
@@ -266,7 +290,8 @@ private Q_SLOTS:
             }
         };
         dues.append(inMs(20));
-        AvahiTimeout *t = poll.api()->timeout_new(poll.api(), &dues.first(), TimeoutProbe::callback, &probe);
+        AvahiTimeout *t =
+            poll.api()->timeout_new(poll.api(), &dues.first(), TimeoutProbe::callback, &probe);
         QTRY_COMPARE(probe.firedAt.size(), 3);
         for (int i = 0; i < 3; ++i)
             QVERIFY(notBefore(probe.firedAt.at(i), dues.at(i)));
@@ -300,7 +325,8 @@ private Q_SLOTS:
         {
             QtAvahiPoll poll;
             const timeval due = inMs(10000);
-            poll.api()->watch_new(poll.api(), p.readEnd(), AVAHI_WATCH_IN, WatchProbe::callback, &wp);
+            poll.api()->watch_new(poll.api(), p.readEnd(), AVAHI_WATCH_IN, WatchProbe::callback,
+                                  &wp);
             poll.api()->timeout_new(poll.api(), &due, TimeoutProbe::callback, &tp);
         }
         p.put();

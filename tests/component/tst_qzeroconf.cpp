@@ -55,7 +55,10 @@ bool handledBy(int signo, void (*handler)(int))
 }
 
 volatile sig_atomic_t ownHandlerCalls = 0;
-void ownHandler(int) { ownHandlerCalls = ownHandlerCalls + 1; }
+void ownHandler(int)
+{
+    ownHandlerCalls = ownHandlerCalls + 1;
+}
 
 } // namespace
 
@@ -90,14 +93,17 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("host");
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("type") << QByteArray("P") << QByteArray("printer") << QByteArray() << QString()
+        QTest::newRow("type") << QByteArray("P") << QByteArray("printer") << QByteArray()
+                              << QString()
                               << QStringLiteral("service type \"printer\" is not valid");
-        QTest::newRow("name") << QByteArray(64, 'n') << QByteArray("_printer._tcp") << QByteArray() << QString()
-                              << QStringLiteral("at most 63 bytes");
-        QTest::newRow("host") << QByteArray("P") << QByteArray("_printer._tcp") << QByteArray("a.b.c")
-                              << QString() << QStringLiteral("host name \"a.b.c\" is not valid");
+        QTest::newRow("name") << QByteArray(64, 'n') << QByteArray("_printer._tcp") << QByteArray()
+                              << QString() << QStringLiteral("at most 63 bytes");
+        QTest::newRow("host") << QByteArray("P") << QByteArray("_printer._tcp")
+                              << QByteArray("a.b.c") << QString()
+                              << QStringLiteral("host name \"a.b.c\" is not valid");
         QTest::newRow("txt") << QByteArray("P") << QByteArray("_printer._tcp") << QByteArray()
-                             << QString(300, QLatin1Char('x')) << QStringLiteral("at most 255 bytes");
+                             << QString(300, QLatin1Char('x'))
+                             << QStringLiteral("at most 255 bytes");
     }
 
     void refusedRequestReportsFromTheEventLoop()
@@ -114,11 +120,13 @@ private Q_SLOTS:
         QVERIFY(!zc.publishExists());
         QCOMPARE(errors.count(), 0); // not from inside the call
         QTRY_COMPARE(errors.count(), 1);
-        QCOMPARE(errors.first().first().value<QZeroConf::error_t>(), QZeroConf::serviceRegistrationFailed);
+        QCOMPARE(errors.first().first().value<QZeroConf::error_t>(),
+                 QZeroConf::serviceRegistrationFailed);
         const QList<Message> w = warnings();
         QCOMPARE(w.size(), 1);
         QCOMPARE(w.first().category, QByteArray("qzeroconf"));
-        QVERIFY2(w.first().text.startsWith(QStringLiteral("cannot publish")), qPrintable(w.first().text));
+        QVERIFY2(w.first().text.startsWith(QStringLiteral("cannot publish")),
+                 qPrintable(w.first().text));
         QVERIFY2(w.first().text.contains(reason), qPrintable(w.first().text));
     }
 

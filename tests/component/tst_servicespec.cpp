@@ -12,7 +12,8 @@ QString check(const QByteArray &name, const QByteArray &type, const QByteArray &
               const QList<TxtEntry> &txt = {}, ServiceSpec *out = nullptr)
 {
     ServiceSpec spec;
-    const QString error = makeServiceSpec(name.constData(), type.constData(), host.constData(), 5853, txt, &spec);
+    const QString error =
+        makeServiceSpec(name.constData(), type.constData(), host.constData(), 5853, txt, &spec);
     if (out)
         *out = spec;
     return error;
@@ -71,12 +72,15 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("host");
         QTest::addColumn<QString>("reason");
         QTest::newRow("two labels") << QByteArray("a.b") << QStringLiteral("single label");
-        QTest::newRow("two labels.local") << QByteArray("a.b.local") << QStringLiteral("single label");
+        QTest::newRow("two labels.local")
+            << QByteArray("a.b.local") << QStringLiteral("single label");
         QTest::newRow("64 bytes") << QByteArray(64, 'h') << QStringLiteral("at most 63 bytes");
         QTest::newRow("escaped dot") << QByteArray("A\\.B") << QStringLiteral("single label");
         QTest::newRow("backslash") << QByteArray("A\\B") << QStringLiteral("backslash");
         QTest::newRow("control") << QByteArray("tab\there") << QStringLiteral("control character");
-        QTest::newRow("latin-1") << QByteArray("dr\xfc""cker") << QStringLiteral("UTF-8");
+        QTest::newRow("latin-1") << QByteArray("dr\xfc"
+                                               "cker")
+                                 << QStringLiteral("UTF-8");
         QTest::newRow("dot only") << QByteArray(".") << QStringLiteral("empty label");
         QTest::newRow("dot local") << QByteArray(".local") << QStringLiteral("empty label");
     }
@@ -94,12 +98,15 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("name");
         QTest::addColumn<QString>("reason"); // empty: accepted
-        QTest::newRow("spaces and dots") << QByteArray("Dr. Who's Printer (2nd floor)") << QString();
+        QTest::newRow("spaces and dots")
+            << QByteArray("Dr. Who's Printer (2nd floor)") << QString();
         QTest::newRow("63 bytes of UTF-8") << QString(21, QChar(0x20AC)).toUtf8() << QString();
-        QTest::newRow("64 bytes of UTF-8") << (QString(21, QChar(0x20AC)) + QLatin1Char('x')).toUtf8()
-                                           << QStringLiteral("64 bytes long in UTF-8; it may be at most 63 bytes");
+        QTest::newRow("64 bytes of UTF-8")
+            << (QString(21, QChar(0x20AC)) + QLatin1Char('x')).toUtf8()
+            << QStringLiteral("64 bytes long in UTF-8; it may be at most 63 bytes");
         QTest::newRow("empty") << QByteArray() << QStringLiteral("empty");
-        QTest::newRow("latin-1 bytes") << QByteArray("B\xfcro") << QStringLiteral("not valid UTF-8");
+        QTest::newRow("latin-1 bytes")
+            << QByteArray("B\xfcro") << QStringLiteral("not valid UTF-8");
     }
 
     void instanceName()
@@ -122,8 +129,10 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("wire"); // empty: refused
         QTest::newRow("tcp") << QByteArray("_printer._tcp") << QByteArray("_printer._tcp");
         QTest::newRow("udp") << QByteArray("_ipp-2._udp") << QByteArray("_ipp-2._udp");
-        QTest::newRow("with domain") << QByteArray("_printer._tcp.local.") << QByteArray("_printer._tcp");
-        QTest::newRow("15 characters") << QByteArray("_abcdefghijklmno._tcp") << QByteArray("_abcdefghijklmno._tcp");
+        QTest::newRow("with domain")
+            << QByteArray("_printer._tcp.local.") << QByteArray("_printer._tcp");
+        QTest::newRow("15 characters")
+            << QByteArray("_abcdefghijklmno._tcp") << QByteArray("_abcdefghijklmno._tcp");
         QTest::newRow("16 characters") << QByteArray("_abcdefghijklmnop._tcp") << QByteArray();
         QTest::newRow("no underscore") << QByteArray("printer._tcp") << QByteArray();
         QTest::newRow("other protocol") << QByteArray("_printer._sctp") << QByteArray();
@@ -155,12 +164,13 @@ private Q_SLOTS:
         ServiceSpec spec;
         const QString error = check("Printer", "_printer._tcp", "",
                                     {entry(QStringLiteral("printer_name"), QStringLiteral("Büro")),
-                                     entry(QStringLiteral("serial_number"), QString()), keyOnly(QStringLiteral("flag")),
+                                     entry(QStringLiteral("serial_number"), QString()),
+                                     keyOnly(QStringLiteral("flag")),
                                      entry(QStringLiteral("secure"), QStringLiteral("a=b"))},
                                     &spec);
         QVERIFY2(error.isEmpty(), qPrintable(error));
-        QCOMPARE(spec.txt, (QList<QByteArray>{QString::fromUtf8("printer_name=Büro").toUtf8(), "serial_number=",
-                                              "flag", "secure=a=b"}));
+        QCOMPARE(spec.txt, (QList<QByteArray>{QString::fromUtf8("printer_name=Büro").toUtf8(),
+                                              "serial_number=", "flag", "secure=a=b"}));
         QCOMPARE(spec.port, quint16(5853));
     }
 
@@ -171,14 +181,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("reason"); // empty: accepted
         const QString key = QStringLiteral("printer_name");
         QTest::newRow("255 bytes") << key << QString(255 - 13, QLatin1Char('v')) << QString();
-        QTest::newRow("256 bytes") << key << QString(256 - 13, QLatin1Char('v'))
-                                   << QStringLiteral("is 256 bytes long; one entry may be at most 255 bytes");
-        QTest::newRow("multibyte over") << key << QString(122, QChar(0xE9))
-                                        << QStringLiteral("is 257 bytes long");
+        QTest::newRow("256 bytes")
+            << key << QString(256 - 13, QLatin1Char('v'))
+            << QStringLiteral("is 256 bytes long; one entry may be at most 255 bytes");
+        QTest::newRow("multibyte over")
+            << key << QString(122, QChar(0xE9)) << QStringLiteral("is 257 bytes long");
         QTest::newRow("empty key") << QString() << QStringLiteral("v") << QStringLiteral("TXT key");
-        QTest::newRow("= in key") << QStringLiteral("a=b") << QStringLiteral("v") << QStringLiteral("TXT key");
-        QTest::newRow("non-ascii key") << QStringLiteral("schlüssel") << QStringLiteral("v")
-                                       << QStringLiteral("TXT key");
+        QTest::newRow("= in key") << QStringLiteral("a=b") << QStringLiteral("v")
+                                  << QStringLiteral("TXT key");
+        QTest::newRow("non-ascii key")
+            << QStringLiteral("schlüssel") << QStringLiteral("v") << QStringLiteral("TXT key");
     }
 
     void txtLimits()

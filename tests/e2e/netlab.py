@@ -24,6 +24,12 @@ def run(*cmd, check=True):
     return subprocess.run(cmd, check=check, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
+def _default_signals():
+    # Whatever the test runner ignores, the processes under test start as a shell would.
+    for signo in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(signo, signal.SIG_DFL)
+
+
 def require_root():
     """Exit code 77 tells CTest the test was skipped."""
     if os.geteuid() != 0:
@@ -110,8 +116,8 @@ class NetLab:
     def exec_in(self, ns, *cmd, check=True):
         return run("ip", "netns", "exec", ns, *cmd, check=check)
 
-    def add_host(self, name, index):
-        """A host namespace joined to the switch, with 10.213.0.<index>/24."""
+    def add_host(self, name, index, up=True):
+        """A host namespace joined to the switch, with 10.213.0.<index>/24 on eth0."""
         ns = "lb%s-%s" % (name, self.tag)
         inner, outer = "eth0", "v%s%d" % (self.tag, index)
         run("ip", "netns", "add", ns)
@@ -124,12 +130,16 @@ class NetLab:
         self.exec_in(ns, "sysctl", "-qw", "net.ipv6.conf.%s.accept_dad=0" % inner)
         self.exec_in(ns, "ip", "link", "set", "lo", "up")
         self.exec_in(ns, "ip", "addr", "add", "10.213.0.%d/24" % index, "dev", inner)
-        self.exec_in(ns, "ip", "link", "set", inner, "up")
+        if up:
+            self.exec_in(ns, "ip", "link", "set", inner, "up")
         self.exec_in(self.switch, "ip", "link", "set", outer, "master", "br0")
         self.exec_in(self.switch, "ip", "link", "set", outer, "up")
         return ns
 
-    def spawn(self, host, argv, stderr_to_file=True):
+    def set_link(self, host, up):
+        self.exec_in(self.hosts[host], "ip", "link", "set", "eth0", "up" if up else "down")
+
+    def spawn(self, host, argv, stderr_to_file=True, stdin_pipe=False):
         ns = self.hosts[host]
         err = open(os.devnull, "w")
         path = None
@@ -137,8 +147,9 @@ class NetLab:
             path = "/tmp/lanbeacon-e2e-%s-%d.err" % (self.tag, len(self.procs))
             err = open(path, "w+")
         proc = subprocess.Popen(["ip", "netns", "exec", ns] + list(argv), stdout=subprocess.PIPE,
-                                stderr=err, stdin=subprocess.DEVNULL, text=True,
-                                encoding="utf-8", errors="backslashreplace")
+                                stderr=err, stdin=subprocess.PIPE if stdin_pipe else subprocess.DEVNULL,
+                                text=True, encoding="utf-8", errors="backslashreplace",
+                                preexec_fn=_default_signals)
         self.procs.append(proc)
         if path:
             self.stderr_files[proc.pid] = path

@@ -75,16 +75,30 @@ class PublishTest(unittest.TestCase):
         self.assertEqual(seen["txt"][0], "printer_name=Drucker Süd")
         self.assertIn('name= "%s"' % name, self.stderr_lines(proc))
 
-    def test_sigterm_sends_goodbyes_and_ends_by_the_signal(self):
-        proc = self.start("Office Printer", "HP", "1", "laser", "false", "_printer._tcp", "printer1")
-        self.assertIsNotNone(self.client.resolved("Office Printer", 5))
-        sent = time.time()
-        proc.send_signal(signal.SIGTERM)
-        gone = self.client.removed("Office Printer", 3)
-        self.assertIsNotNone(gone, "the client still lists the printer")
-        self.assertLess(gone["t"] - sent, 1.0)
-        self.assertEqual(proc.wait(5), -signal.SIGTERM)
-        self.assertNotIn("out", self.stderr_lines(proc))
+    def test_terminating_signals_send_goodbyes_and_end_by_the_signal(self):
+        for signo in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            with self.subTest(signal=signo.name):
+                name = "Printer " + signo.name
+                proc = self.start(name, "HP", "1", "laser", "false", "_printer._tcp", "printer1")
+                self.assertIsNotNone(self.client.resolved(name, 5))
+                sent = time.time()
+                proc.send_signal(signo)
+                gone = self.client.removed(name, 3)
+                self.assertIsNotNone(gone, "the client still lists the printer")
+                self.assertLess(gone["t"] - sent, 1.0)
+                self.assertEqual(proc.wait(5), -signo)
+                self.assertNotIn("out", self.stderr_lines(proc))
+
+    def test_announces_once_the_link_comes_up(self):
+        self.lab.add_host("late", 3, up=False)
+        proc = self.start("Late Printer", "HP", "1", "laser", "false", "_printer._tcp", "late", host="late")
+        time.sleep(2)
+        self.assertIsNone(self.client.resolved("Late Printer", 0))
+        self.lab.set_link("late", True)
+        seen = self.client.resolved("Late Printer", 5)
+        self.assertIsNotNone(seen, "not announced after the link came up")
+        self.assertIn("10.213.0.3", seen["addresses"])
+        self.assertStillRunning(proc)
 
     def test_same_service_name_twice_gives_two_services(self):
         self.lab.add_host("pub2", 3)

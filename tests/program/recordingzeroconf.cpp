@@ -25,7 +25,10 @@ public:
 
 namespace {
 
-QByteArray field(const QByteArray &bytes) { return bytes.toPercentEncoding(" "); }
+QByteArray field(const QByteArray &bytes)
+{
+    return bytes.toPercentEncoding(" ");
+}
 
 void record(const QList<QByteArray> &fields)
 {
@@ -62,12 +65,17 @@ QZeroConf::QZeroConf(QObject *parent) : QObject(parent), d_ptr(new QZeroConfPriv
     d->loopEnder.start();
 }
 
-QZeroConf::~QZeroConf() { record({"destroy"}); }
+QZeroConf::~QZeroConf()
+{
+    record({"destroy"});
+}
 
-void QZeroConf::startServicePublish(const char *name, const char *type, const char *host, quint16 port)
+void QZeroConf::startServicePublish(const char *name, const char *type, const char *host,
+                                    quint16 port)
 {
     Q_D(QZeroConf);
-    record({"startServicePublish", field(name), field(type), field(host), QByteArray::number(port)});
+    record(
+        {"startServicePublish", field(name), field(type), field(host), QByteArray::number(port)});
     if (qEnvironmentVariableIsSet("LANBEACON_REFUSE")) {
         QTimer::singleShot(0, this, [this] { emit error(serviceRegistrationFailed); });
         return;
@@ -89,11 +97,17 @@ bool QZeroConf::publishExists() const
     return d->published;
 }
 
-void QZeroConf::addServiceTxtRecord(QString nameOnly) { record({"addServiceTxtRecord", field(nameOnly.toUtf8())}); }
+void QZeroConf::addServiceTxtRecord(QString nameOnly)
+{
+    record({"addServiceTxtRecord", field(nameOnly.toUtf8())});
+}
 
 void QZeroConf::addServiceTxtRecord(QString name, QString value)
 {
     record({"addServiceTxtRecord", field(name.toUtf8()), field(value.toUtf8())});
 }
 
-void QZeroConf::clearServiceTxtRecords() { record({"clearServiceTxtRecords"}); }
+void QZeroConf::clearServiceTxtRecords()
+{
+    record({"clearServiceTxtRecords"});
+}

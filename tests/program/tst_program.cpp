@@ -9,7 +9,8 @@
 
 namespace {
 
-const QByteArray usageLine = "argv 8:servername printerName printerNo printerType hasPasswd type host";
+const QByteArray usageLine =
+    "argv 8:servername printerName printerNo printerType hasPasswd type host";
 
 struct Run
 {
@@ -19,7 +20,10 @@ struct Run
     QList<QByteArray> calls;
 };
 
-QByteArray pct(const QByteArray &bytes) { return bytes.toPercentEncoding(" "); }
+QByteArray pct(const QByteArray &bytes)
+{
+    return bytes.toPercentEncoding(" ");
+}
 
 QByteArray callLine(const QList<QByteArray> &fields)
 {
@@ -29,8 +33,8 @@ QByteArray callLine(const QList<QByteArray> &fields)
     return line;
 }
 
-QList<QByteArray> txtCalls(const QByteArray &printer, const QByteArray &serial, const QByteArray &kind,
-                           const QByteArray &secure)
+QList<QByteArray> txtCalls(const QByteArray &printer, const QByteArray &serial,
+                           const QByteArray &kind, const QByteArray &secure)
 {
     return {callLine({"addServiceTxtRecord", "printer_name", pct(printer)}),
             callLine({"addServiceTxtRecord", "serial_number", pct(serial)}),
@@ -99,7 +103,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("program");
         QTest::addColumn<int>("count");
         for (int count : {0, 1, 6}) {
-            QTest::addRow("recorded, %d arguments", count) << QStringLiteral(RECORDED_BINARY) << count;
+            QTest::addRow("recorded, %d arguments", count)
+                << QStringLiteral(RECORDED_BINARY) << count;
             QTest::addRow("real, %d arguments", count) << QStringLiteral(REAL_BINARY) << count;
         }
     }
@@ -120,15 +125,17 @@ private Q_SLOTS:
 
     void fullRunCallsInOrderAndEchoes()
     {
-        const Run r = runRecorded({QStringLiteral("Office Printer"), QStringLiteral("HP LaserJet"),
-                                   QStringLiteral("SN-1"), QStringLiteral("laser"), QStringLiteral("false"),
-                                   QStringLiteral("_printer._tcp"), QStringLiteral("printer1")},
-                                  {QStringLiteral("LANBEACON_LOOP_EXITS=3,0")});
+        const Run r =
+            runRecorded({QStringLiteral("Office Printer"), QStringLiteral("HP LaserJet"),
+                         QStringLiteral("SN-1"), QStringLiteral("laser"), QStringLiteral("false"),
+                         QStringLiteral("_printer._tcp"), QStringLiteral("printer1")},
+                        {QStringLiteral("LANBEACON_LOOP_EXITS=3,0")});
         QCOMPARE(r.exitStatus, QProcess::NormalExit);
         QCOMPARE(r.exitCode, 0); // the second loop's code, not the first's
         QList<QByteArray> expected{callLine({"construct", "null"})};
         expected += txtCalls("HP LaserJet", "SN-1", "laser", "false");
-        expected += {callLine({"startServicePublish", "Office Printer", "_printer._tcp", "printer1", "5853"}),
+        expected += {callLine({"startServicePublish", "Office Printer", "_printer._tcp", "printer1",
+                               "5853"}),
                      callLine({"loopExit", "3"}),
                      callLine({"publishExists", "true"}),
                      callLine({"stopServicePublish"}),
@@ -160,8 +167,9 @@ private Q_SLOTS:
     {
         QFETCH(QString, exits);
         QFETCH(int, status);
-        const Run r = runRecorded({QStringLiteral("n"), QStringLiteral("p"), QStringLiteral("s"), QStringLiteral("t"),
-                                   QStringLiteral("h"), QStringLiteral("_ipp._tcp"), QStringLiteral("x")},
+        const Run r = runRecorded({QStringLiteral("n"), QStringLiteral("p"), QStringLiteral("s"),
+                                   QStringLiteral("t"), QStringLiteral("h"),
+                                   QStringLiteral("_ipp._tcp"), QStringLiteral("x")},
                                   {QStringLiteral("LANBEACON_LOOP_EXITS=") + exits});
         QCOMPARE(r.exitStatus, QProcess::NormalExit);
         QCOMPARE(r.exitCode, status);
@@ -169,23 +177,26 @@ private Q_SLOTS:
 
     void emptyArgumentsGiveEmptyEntries()
     {
-        const Run r = runRecorded(QStringList() << QString() << QString() << QString() << QString() << QString()
-                                                << QString() << QString());
-        QCOMPARE(r.calls.mid(1, 5), txtCalls("", "", "", "") + QList<QByteArray>{callLine(
-                                        {"startServicePublish", "", "", "", "5853"})});
+        const Run r = runRecorded(QStringList() << QString() << QString() << QString() << QString()
+                                                << QString() << QString() << QString());
+        QCOMPARE(r.calls.mid(1, 5),
+                 txtCalls("", "", "", "") +
+                     QList<QByteArray>{callLine({"startServicePublish", "", "", "", "5853"})});
         QCOMPARE(r.stderrLines.mid(0, 8),
-                 (QList<QByteArray>{"name= \"\"", "printerName= \"\"", "printerNo= \"\"", "printerType= \"\"",
-                                    "hasPasswd= \"\"", "type= ", "host= ", "startServicePublish success \"\""}));
+                 (QList<QByteArray>{"name= \"\"", "printerName= \"\"", "printerNo= \"\"",
+                                    "printerType= \"\"", "hasPasswd= \"\"",
+                                    "type= ", "host= ", "startServicePublish success \"\""}));
     }
 
     void nameAndTypeReachThePublisherAsUtf8()
     {
         const QString name = QStringLiteral("Büro ✓ Drucker");
         const QString type = QStringLiteral("_drücker._tcp");
-        const Run r = runRecorded({name, QStringLiteral("p"), QStringLiteral("s"), QStringLiteral("t"),
-                                   QStringLiteral("h"), type, QStringLiteral("host")});
-        QCOMPARE(r.calls.value(5), callLine({"startServicePublish", pct(name.toUtf8()), pct(type.toUtf8()),
-                                             "host", "5853"}));
+        const Run r =
+            runRecorded({name, QStringLiteral("p"), QStringLiteral("s"), QStringLiteral("t"),
+                         QStringLiteral("h"), type, QStringLiteral("host")});
+        QCOMPARE(r.calls.value(5), callLine({"startServicePublish", pct(name.toUtf8()),
+                                             pct(type.toUtf8()), "host", "5853"}));
         QVERIFY(r.stderrLines.contains("type= " + type.toUtf8()));
         QVERIFY(r.stderrLines.contains("name= \"" + name.toUtf8() + '"'));
     }
@@ -194,19 +205,24 @@ private Q_SLOTS:
     {
         // Bytes that are not UTF-8 cannot travel through QString: let the shell make them.
         const QByteArray host("\xff\xfe raw\x01 host", 12);
-        const Run r = run(QStringLiteral("/bin/sh"),
-                          {QStringLiteral("-c"),
-                           QStringLiteral("exec \"$0\" n p s t h _ipp._tcp \"$(printf '\\377\\376 raw\\001 host')\""),
-                           QStringLiteral(RECORDED_BINARY)});
-        QCOMPARE(r.calls.value(5), callLine({"startServicePublish", "n", "_ipp._tcp", pct(host), "5853"}));
+        const Run r =
+            run(QStringLiteral("/bin/sh"),
+                {QStringLiteral("-c"),
+                 QStringLiteral(
+                     "exec \"$0\" n p s t h _ipp._tcp \"$(printf '\\377\\376 raw\\001 host')\""),
+                 QStringLiteral(RECORDED_BINARY)});
+        QCOMPARE(r.calls.value(5),
+                 callLine({"startServicePublish", "n", "_ipp._tcp", pct(host), "5853"}));
     }
 
     void extraArgumentsAreIgnored()
     {
-        const Run r = runRecorded({QStringLiteral("n"), QStringLiteral("p"), QStringLiteral("s"), QStringLiteral("t"),
-                                   QStringLiteral("h"), QStringLiteral("_ipp._tcp"), QStringLiteral("host"),
+        const Run r = runRecorded({QStringLiteral("n"), QStringLiteral("p"), QStringLiteral("s"),
+                                   QStringLiteral("t"), QStringLiteral("h"),
+                                   QStringLiteral("_ipp._tcp"), QStringLiteral("host"),
                                    QStringLiteral("extra1"), QStringLiteral("extra2")});
-        QCOMPARE(r.calls.value(5), callLine({"startServicePublish", "n", "_ipp._tcp", "host", "5853"}));
+        QCOMPARE(r.calls.value(5),
+                 callLine({"startServicePublish", "n", "_ipp._tcp", "host", "5853"}));
         for (const QByteArray &line : r.stderrLines)
             QVERIFY2(!line.contains("extra"), line.constData());
         QCOMPARE(r.stderrLines.size(), 9);
@@ -214,12 +230,15 @@ private Q_SLOTS:
 
     void refusedPublicationSkipsTheWithdrawal()
     {
-        const Run r = runRecorded({QStringLiteral("n"), QStringLiteral("p"), QStringLiteral("s"), QStringLiteral("t"),
-                                   QStringLiteral("h"), QStringLiteral("_ipp._tcp"), QStringLiteral("host")},
-                                  {QStringLiteral("LANBEACON_REFUSE=1"), QStringLiteral("LANBEACON_LOOP_EXITS=0,4")});
+        const Run r = runRecorded(
+            {QStringLiteral("n"), QStringLiteral("p"), QStringLiteral("s"), QStringLiteral("t"),
+             QStringLiteral("h"), QStringLiteral("_ipp._tcp"), QStringLiteral("host")},
+            {QStringLiteral("LANBEACON_REFUSE=1"), QStringLiteral("LANBEACON_LOOP_EXITS=0,4")});
         QCOMPARE(r.exitCode, 4);
-        QCOMPARE(r.calls.mid(6), (QList<QByteArray>{callLine({"loopExit", "0"}), callLine({"publishExists", "false"}),
-                                                    callLine({"loopExit", "4"}), callLine({"destroy"})}));
+        QCOMPARE(
+            r.calls.mid(6),
+            (QList<QByteArray>{callLine({"loopExit", "0"}), callLine({"publishExists", "false"}),
+                               callLine({"loopExit", "4"}), callLine({"destroy"})}));
         QCOMPARE(r.stderrLines.value(7), QByteArray("startServicePublish success \"p\""));
         QCOMPARE(r.stderrLines.value(8), QByteArray("out"));
     }

@@ -12,7 +12,8 @@ namespace {
 
 QString describe(const char *name)
 {
-    return name ? QLatin1Char('"') + QString::fromUtf8(name) + QLatin1Char('"') : QStringLiteral("(null)");
+    return name ? QLatin1Char('"') + QString::fromUtf8(name) + QLatin1Char('"')
+                : QStringLiteral("(null)");
 }
 
 void registerMetaTypes()
@@ -69,7 +70,8 @@ QZeroConf::~QZeroConf()
     d->withdraw();
 }
 
-void QZeroConf::startServicePublish(const char *name, const char *type, const char *host, quint16 port)
+void QZeroConf::startServicePublish(const char *name, const char *type, const char *host,
+                                    quint16 port)
 {
     Q_D(QZeroConf);
     const QString what = describe(name);

@@ -43,11 +43,14 @@ QString checkServiceType(QByteArray type, QByteArray *out)
     if (endsWithLocal(type))
         type.chop(6);
     const QList<QByteArray> labels = type.split('.');
-    if (labels.size() != 2 || !labels[0].startsWith('_') || (labels[1] != "_tcp" && labels[1] != "_udp"))
-        return QStringLiteral("%1 is not valid: it must be \"_name._tcp\" or \"_name._udp\"").arg(what);
+    if (labels.size() != 2 || !labels[0].startsWith('_') ||
+        (labels[1] != "_tcp" && labels[1] != "_udp"))
+        return QStringLiteral("%1 is not valid: it must be \"_name._tcp\" or \"_name._udp\"")
+            .arg(what);
     if (!isValidServiceName(labels[0].mid(1)))
-        return QStringLiteral("%1 is not valid: the name after \"_\" must be 1 to %2 letters, digits "
-                              "and inner hyphens, with at least one letter")
+        return QStringLiteral(
+                   "%1 is not valid: the name after \"_\" must be 1 to %2 letters, digits "
+                   "and inner hyphens, with at least one letter")
             .arg(what)
             .arg(MaxServiceNameChars);
     *out = type;
@@ -70,7 +73,8 @@ QString checkTxt(const QList<TxtEntry> &entries, QList<QByteArray> *out)
         if (entry.hasValue)
             text += '=' + entry.value.toUtf8();
         if (text.size() > MaxTxtStringBytes)
-            return QStringLiteral("TXT entry \"%1\" is %2 bytes long; one entry may be at most %3 bytes")
+            return QStringLiteral(
+                       "TXT entry \"%1\" is %2 bytes long; one entry may be at most %3 bytes")
                 .arg(QString::fromUtf8(key))
                 .arg(text.size())
                 .arg(MaxTxtStringBytes);
@@ -78,7 +82,8 @@ QString checkTxt(const QList<TxtEntry> &entries, QList<QByteArray> *out)
         out->append(text);
     }
     if (recordBytes > MaxTxtRecordBytes)
-        return QStringLiteral("the TXT entries take %1 bytes together; the record may be at most %2 bytes")
+        return QStringLiteral(
+                   "the TXT entries take %1 bytes together; the record may be at most %2 bytes")
             .arg(recordBytes)
             .arg(MaxTxtRecordBytes);
     return QString();
@@ -143,7 +148,8 @@ QString makeServiceSpec(const char *name, const char *type, const char *host, qu
     if (!isValidUtf8(result.name))
         return QStringLiteral("the service name is not valid UTF-8");
     if (result.name.size() > MaxLabelBytes)
-        return QStringLiteral("service name %1 is %2 bytes long in UTF-8; it may be at most %3 bytes")
+        return QStringLiteral(
+                   "service name %1 is %2 bytes long in UTF-8; it may be at most %3 bytes")
             .arg(quoted(result.name))
             .arg(result.name.size())
             .arg(MaxLabelBytes);

@@ -53,7 +53,10 @@ QByteArray takeAvahiString(char *s)
     return result;
 }
 
-QString quoted(const QByteArray &utf8) { return QLatin1Char('"') + QString::fromUtf8(utf8) + QLatin1Char('"'); }
+QString quoted(const QByteArray &utf8)
+{
+    return QLatin1Char('"') + QString::fromUtf8(utf8) + QLatin1Char('"');
+}
 
 } // namespace
 
@@ -101,7 +104,8 @@ bool AvahiPublisher::start(QString *error)
     m_server = avahi_server_new(m_poll->api(), &config, serverCallback, this, &err);
     avahi_server_config_free(&config);
     if (!m_server) {
-        *error = QStringLiteral("the mDNS responder could not start: %1").arg(QString::fromUtf8(avahi_strerror(err)));
+        *error = QStringLiteral("the mDNS responder could not start: %1")
+                     .arg(QString::fromUtf8(avahi_strerror(err)));
         m_poll.reset();
         return false;
     }
@@ -137,8 +141,8 @@ QString AvahiPublisher::publishNow()
         txt = avahi_string_list_add_arbitrary(txt, reinterpret_cast<const uint8_t *>(s.constData()),
                                               size_t(s.size()));
     int r = avahi_server_add_service_strlst(
-        m_server, m_group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0), m_name.constData(),
-        m_spec.type.constData(), nullptr, nullptr, m_spec.port, txt);
+        m_server, m_group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
+        m_name.constData(), m_spec.type.constData(), nullptr, nullptr, m_spec.port, txt);
     avahi_string_list_free(txt);
     if (r == AVAHI_ERR_COLLISION) { // the name is in use by another group of this responder
         serviceNameTaken();
@@ -176,8 +180,8 @@ void AvahiPublisher::serverCallback(AvahiServer *server, AvahiServerState state,
     }
 }
 
-void AvahiPublisher::groupCallback(AvahiServer *server, AvahiSEntryGroup *group, AvahiEntryGroupState state,
-                                   void *userdata)
+void AvahiPublisher::groupCallback(AvahiServer *server, AvahiSEntryGroup *group,
+                                   AvahiEntryGroupState state, void *userdata)
 {
     Q_UNUSED(group)
     auto *self = static_cast<AvahiPublisher *>(userdata);
@@ -248,7 +252,8 @@ void AvahiPublisher::serviceNameTaken()
 
 void AvahiPublisher::registrationStuck()
 {
-    if (m_failed || !m_group || avahi_s_entry_group_get_state(m_group) != AVAHI_ENTRY_GROUP_REGISTERING)
+    if (m_failed || !m_group ||
+        avahi_s_entry_group_get_state(m_group) != AVAHI_ENTRY_GROUP_REGISTERING)
         return;
     qCDebug(lcZeroConf) << "service" << m_name << "still registering; committing it again";
     publish();

@@ -19,7 +19,10 @@ struct Registry
     QList<AvahiTimeout *> timeouts;
 };
 
-Registry *registryOf(const AvahiPoll *api) { return static_cast<Registry *>(api->userdata); }
+Registry *registryOf(const AvahiPoll *api)
+{
+    return static_cast<Registry *>(api->userdata);
+}
 
 } // namespace
 
@@ -111,8 +114,8 @@ void setWatchEvents(AvahiWatch *w, int events)
     }
 }
 
-AvahiWatch *watchNew(const AvahiPoll *api, int fd, AvahiWatchEvent event, AvahiWatchCallback callback,
-                     void *userdata)
+AvahiWatch *watchNew(const AvahiPoll *api, int fd, AvahiWatchEvent event,
+                     AvahiWatchCallback callback, void *userdata)
 {
     auto *w = new AvahiWatch;
     w->registry = registryOf(api);
@@ -130,7 +133,10 @@ void watchUpdate(AvahiWatch *w, AvahiWatchEvent event)
         setWatchEvents(w, event);
 }
 
-AvahiWatchEvent watchGetEvents(AvahiWatch *w) { return AvahiWatchEvent(w->happened); }
+AvahiWatchEvent watchGetEvents(AvahiWatch *w)
+{
+    return AvahiWatchEvent(w->happened);
+}
 
 void watchFree(AvahiWatch *w)
 {
