@@ -5,7 +5,7 @@ import signal
 import time
 import unittest
 
-from netlab import Client, NetLab
+from netlab import HERE, PYTHON, Client, Lines, NetLab
 
 LANBEACON = os.environ.get("LANBEACON", "build/lanbeacon")
 TYPE = "_printer._tcp.local."
@@ -99,6 +99,32 @@ class PublishTest(unittest.TestCase):
         self.assertIsNotNone(seen, "not announced after the link came up")
         self.assertIn("10.213.0.3", seen["addresses"])
         self.assertStillRunning(proc)
+
+    def test_link_lost_while_probing_then_back(self):
+        proc = self.start("Flaky Printer", "HP", "1", "laser", "false", "_printer._tcp", "printer1")
+        time.sleep(0.3)  # within the first probes
+        self.lab.set_link("pub", False)
+        time.sleep(1.5)
+        self.lab.set_link("pub", True)
+        seen = self.client.resolved("Flaky Printer", 5)
+        self.assertIsNotNone(seen, "not announced again after the link came back")
+        self.assertIn("10.213.0.1", seen["addresses"])
+        self.assertEqual(self.stderr_lines(proc)[-1], 'startServicePublish success "HP"')
+
+    def test_runs_unprivileged_beside_another_mdns_stack(self):
+        other = self.lab.spawn("pub", [PYTHON, os.path.join(HERE, "dnssd_responder.py"), "--name", "Other Printer",
+                                       "--type", TYPE, "--port", "631", "--host", "other.local.",
+                                       "--address", "10.213.0.1", "--txt", "rp=queue"])
+        self.assertEqual(Lines(other.stdout).next(10), "registered", self.lab.stderr_of(other))
+        proc = self.lab.spawn("pub", ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                      LANBEACON, "Office Printer", "HP", "1", "laser", "false", "_printer._tcp",
+                                      "printer1"])
+        seen = self.client.resolved("Office Printer", 5)
+        self.assertIsNotNone(seen, "lanbeacon was not seen: " + self.lab.stderr_of(proc))
+        self.assertEqual(seen["port"], 5853)
+        self.assertIsNotNone(self.client.resolved("Other Printer", 5))
+        self.assertEqual(len(self.stderr_lines(proc)), 8, self.lab.stderr_of(proc))
+        self.assertStillRunning(other)
 
     def test_same_service_name_twice_gives_two_services(self):
         self.lab.add_host("pub2", 3)

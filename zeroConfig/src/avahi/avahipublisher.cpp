@@ -21,9 +21,9 @@ constexpr int ConflictBurst = 15;
 constexpr int ConflictHoldOffMs = 5000;
 
 // Avahi 0.8 can leave a group registering for good when an interface vanishes while it
-// probes. Probing takes under a second, and Avahi's own hold-off after repeated
-// commits stays well below this.
-constexpr int StuckRegistrationMs = 15000;
+// probes. Probing takes under a second and Avahi holds a re-commit back by one more, so
+// a group still registering after this long, with no conflict in between, is stuck.
+constexpr int StuckRegistrationMs = 3000;
 
 // The engine's messages belong to our logging category, not to stderr. Avahi has one
 // process-wide hook without user data, so it is set once, before the first server.
@@ -255,7 +255,14 @@ void AvahiPublisher::registrationStuck()
     if (m_failed || !m_group ||
         avahi_s_entry_group_get_state(m_group) != AVAHI_ENTRY_GROUP_REGISTERING)
         return;
-    qCDebug(lcZeroConf) << "service" << m_name << "still registering; committing it again";
+    if (!m_conflicts.isEmpty() && m_clock.elapsed() - m_conflicts.last() < ConflictWindowMs) {
+        m_watchdog.start(); // renames in progress: their back-off sets the pace
+        return;
+    }
+    // A stuck group does not recover when committed again: start over with a fresh one.
+    qCDebug(lcZeroConf) << "service" << m_name << "still registering; publishing it afresh";
+    avahi_s_entry_group_free(m_group);
+    m_group = nullptr;
     publish();
 }
 

@@ -1,0 +1,48 @@
+#!/usr/bin/python3
+"""Another mDNS stack for the tests: python-zeroconf's own responder, publishing one
+service until it is terminated, then unregistering it (goodbyes).
+
+    dnssd_responder.py --name NAME --type _printer._tcp.local. --port 5853 \
+        --host other.local. --address 10.213.0.1 [--txt key=value ...]
+
+Prints "registered" once the service is announced.
+"""
+import argparse
+import signal
+import socket
+import sys
+import threading
+
+from zeroconf import ServiceInfo, Zeroconf
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--name", required=True)
+    parser.add_argument("--type", required=True)
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--host", required=True)
+    parser.add_argument("--address", required=True)
+    parser.add_argument("--txt", nargs="*", default=[])
+    args = parser.parse_args()
+
+    properties = {}
+    for item in args.txt:
+        key, _, value = item.partition("=")
+        properties[key.encode()] = value.encode()
+    info = ServiceInfo(args.type, "%s.%s" % (args.name, args.type), port=args.port,
+                       properties=properties, server=args.host,
+                       addresses=[socket.inet_aton(args.address)])
+    zc = Zeroconf()
+    done = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: done.set())
+    zc.register_service(info, allow_name_change=False)
+    print("registered", flush=True)
+    done.wait()
+    zc.unregister_service(info)
+    zc.close()
+    sys.exit(0)
+
+
+if __name__ == "__main__":
+    main()
