@@ -14,6 +14,7 @@ import signal
 import subprocess
 import threading
 import time
+import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CLIENT = os.path.join(HERE, "dnssd_client.py")
@@ -192,3 +193,17 @@ class NetLab:
 
     def __exit__(self, *exc):
         self.close()
+
+
+class LabTestCase(unittest.TestCase):
+    """A publishing host "pub" (10.213.0.1) and a client host "cli" (10.213.0.2) whose
+    client browses service_type."""
+
+    service_type = "_printer._tcp.local."
+
+    def setUp(self):
+        self.lab = NetLab()
+        self.addCleanup(self.lab.close)
+        self.lab.add_host("pub", 1)
+        self.lab.add_host("cli", 2)
+        self.client = Client(self.lab, "cli", self.service_type)

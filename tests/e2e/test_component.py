@@ -4,19 +4,14 @@ import os
 import time
 import unittest
 
-from netlab import Client, NetLab, Lines
+from netlab import LabTestCase, Lines
 
 PROBE = os.environ.get("ZEROCONF_PROBE", "build/tests/e2e/zeroconf_probe")
-TYPE = "_printer._tcp.local."
 
 
-class ComponentTest(unittest.TestCase):
+class ComponentTest(LabTestCase):
     def setUp(self):
-        self.lab = NetLab()
-        self.addCleanup(self.lab.close)
-        self.lab.add_host("pub", 1)
-        self.lab.add_host("cli", 2)
-        self.client = Client(self.lab, "cli", TYPE)
+        super().setUp()
         self.probe = self.lab.spawn("pub", [PROBE], stdin_pipe=True)
         self.out = Lines(self.probe.stdout)
 

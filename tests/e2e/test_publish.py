@@ -5,7 +5,7 @@ import signal
 import time
 import unittest
 
-from netlab import HERE, PYTHON, Client, Lines, NetLab
+from netlab import HERE, PYTHON, LabTestCase, Lines
 
 LANBEACON = os.environ.get("LANBEACON", "build/lanbeacon")
 TYPE = "_printer._tcp.local."
@@ -25,14 +25,7 @@ def echo_lines(name, printer, serial, kind, secure, service_type, host):
     ]
 
 
-class PublishTest(unittest.TestCase):
-    def setUp(self):
-        self.lab = NetLab()
-        self.addCleanup(self.lab.close)
-        self.lab.add_host("pub", 1)
-        self.lab.add_host("cli", 2)
-        self.client = Client(self.lab, "cli", TYPE)
-
+class PublishTest(LabTestCase):
     def start(self, *args, host="pub"):
         self.assertEqual(len(args), 7)
         return self.lab.spawn(host, [LANBEACON] + list(args))
