@@ -9,7 +9,7 @@ stdout, flushed at once:
   {"event": "removed", "t": <unix time>, "name": ...}
 
 "resolved" is printed when the SRV, the TXT and at least one address are all held, and
-again whenever one of them changes. It runs until --seconds have passed or it is
+again whenever one of them changes (known services are looked at twice a second). It runs until --seconds have passed or it is
 terminated.
 """
 import argparse
@@ -80,6 +80,16 @@ def main():
 
     ServiceBrowser(zc, args.type, handlers=[on_change])
     emit(event="browsing")
+
+    # A cache-flush announcement changes a service without a browser event (a new
+    # address replaces the old one a second later): look again at what is known.
+    def refresh():
+        while True:
+            time.sleep(0.5)
+            for name in list(last):
+                resolve(name, attempts=1)
+
+    threading.Thread(target=refresh, daemon=True).start()
     try:
         time.sleep(args.seconds)
     except KeyboardInterrupt:

@@ -6,6 +6,7 @@ address. Names carry the process id and a random tag, so that runs never collide
 close() removes everything, also when a test fails. Every process started here is
 tracked and ended by its own pid.
 """
+import ctypes
 import json
 import os
 import queue
@@ -23,6 +24,22 @@ PYTHON = "/usr/bin/python3"  # Debian's, which has python3-zeroconf
 
 def run(*cmd, check=True):
     return subprocess.run(cmd, check=check, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+CLONE_NEWNET = 0x40000000
+
+
+def in_namespace(ns, make):
+    """Calls make() with this thread inside network namespace ns; sockets made there
+    stay there."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    with open("/proc/thread-self/ns/net") as home, open("/run/netns/" + ns) as target:
+        if libc.setns(target.fileno(), CLONE_NEWNET) != 0:
+            raise OSError(ctypes.get_errno(), "setns into " + ns)
+        try:
+            return make()
+        finally:
+            libc.setns(home.fileno(), CLONE_NEWNET)
 
 
 def _default_signals():
@@ -136,6 +153,9 @@ class NetLab:
         self.exec_in(self.switch, "ip", "link", "set", outer, "master", "br0")
         self.exec_in(self.switch, "ip", "link", "set", outer, "up")
         return ns
+
+    def inside(self, host, make):
+        return in_namespace(self.hosts[host], make)
 
     def set_link(self, host, up):
         self.exec_in(self.hosts[host], "ip", "link", "set", "eth0", "up" if up else "down")
