@@ -155,14 +155,15 @@ def parse(packet):
 
 # ---- sockets -----------------------------------------------------------------------------
 
-def multicast_socket(interface_address, port=MDNS_PORT):
+def multicast_socket(interface_address, port=MDNS_PORT, listen=True):
     """A UDP socket that sends to the mDNS group from interface_address and, bound to the
-    mDNS port (shared), also receives what the group carries."""
+    mDNS port (shared), also receives what the group carries. With listen=False it is
+    bound to interface_address alone and hears only what is sent to that address."""
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM, socket.IPPROTO_UDP)
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
-    s.bind(("", port))
-    if port == MDNS_PORT:
+    s.bind(("" if listen else interface_address, port))
+    if port == MDNS_PORT and listen:
         s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
                      socket.inet_aton(MDNS_GROUP) + socket.inet_aton(interface_address))
     s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(interface_address))

@@ -160,7 +160,7 @@ class NetLab:
     def set_link(self, host, up):
         self.exec_in(self.hosts[host], "ip", "link", "set", "eth0", "up" if up else "down")
 
-    def spawn(self, host, argv, stderr_to_file=True, stdin_pipe=False):
+    def spawn(self, host, argv, stderr_to_file=True, stdin_pipe=False, env=None):
         ns = self.hosts[host]
         err = open(os.devnull, "w")
         path = None
@@ -170,7 +170,7 @@ class NetLab:
         proc = subprocess.Popen(["ip", "netns", "exec", ns] + list(argv), stdout=subprocess.PIPE,
                                 stderr=err, stdin=subprocess.PIPE if stdin_pipe else subprocess.DEVNULL,
                                 text=True, encoding="utf-8", errors="backslashreplace",
-                                preexec_fn=_default_signals)
+                                preexec_fn=_default_signals, env=env)
         self.procs.append(proc)
         if path:
             self.stderr_files[proc.pid] = path
