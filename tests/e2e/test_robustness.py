@@ -114,6 +114,26 @@ class RobustnessTest(LabTestCase):
         self.assertLess(cpu_seconds(proc.pid) - cpu_before, 1.0)
         self.assertIsNone(proc.poll())
 
+    def test_probes_start_after_a_random_delay(self):
+        """RFC 6762 section 8.1: devices that start together must not probe in lock-step."""
+        capture = self.lab.inside("cli", lambda: w.Capture("10.213.0.2"))
+        self.addCleanup(capture.close)
+        delays = []
+        for i in range(5):
+            name = "Printer %d" % i
+            started = time.time()
+            proc = self.lab.spawn("pub", [LANBEACON, name, "HP", "1", "laser", "false", "_printer._tcp",
+                                          "printer%d" % i])
+            self.assertIsNotNone(self.client.resolved(name, 5))
+            with capture.lock:
+                packets = list(capture.packets)
+            probes = [t for t, _, p in packets if t >= started and p and not p["flags"] & 0x8000
+                      and any(r["name"].startswith(name + ".") for r in p["authority"])]
+            delays.append(probes[0] - started)
+            proc.send_signal(signal.SIGTERM)
+            proc.wait(5)
+        self.assertGreater(max(delays) - min(delays), 0.02, "every start probed after the same delay: %r" % delays)
+
     # ---- network changes --------------------------------------------------------------
 
     def test_link_down_and_up(self):

@@ -8,7 +8,12 @@
 #include <avahi-common/malloc.h>
 #include <avahi-core/log.h>
 
+#include <QDateTime>
 #include <QMutex>
+
+#include <cstdlib>
+#include <sys/random.h>
+#include <unistd.h>
 
 using namespace QZeroConfInternal;
 
@@ -35,15 +40,23 @@ void engineLog(AvahiLogLevel level, const char *text)
         qCDebug(lcZeroConfEngine, "%s", text);
 }
 
-void installEngineLog()
+// Process-wide set-up, once, before the first responder starts.
+void prepareEngine()
 {
     static QBasicMutex mutex;
-    static bool installed = false;
+    static bool prepared = false;
     QMutexLocker lock(&mutex);
-    if (!installed) {
-        avahi_set_log_function(engineLog);
-        installed = true;
-    }
+    if (prepared)
+        return;
+    prepared = true;
+    avahi_set_log_function(engineLog);
+    // The engine draws the random delay before probing (RFC 6762 section 8.1: it keeps
+    // devices that power on together from probing in lock-step) from rand(). Unseeded,
+    // every process draws the same delay, and always a long one.
+    unsigned seed = 0;
+    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != ssize_t(sizeof seed))
+        seed = unsigned(QDateTime::currentMSecsSinceEpoch()) ^ unsigned(getpid());
+    srand(seed);
 }
 
 QByteArray takeAvahiString(char *s)
@@ -82,7 +95,7 @@ AvahiPublisher::~AvahiPublisher()
 
 bool AvahiPublisher::start(QString *error)
 {
-    installEngineLog();
+    prepareEngine();
     m_poll.reset(new QtAvahiPoll);
 
     AvahiServerConfig config;
