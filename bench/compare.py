@@ -18,9 +18,11 @@ Figures (median and min-max):
   SIGTERM/SIGKILL -> removed at the observer (or never within 10 s)
   peak memory         VmHWM of every process the publisher needs; for lanbeacon also a
                       bare Qt Core+Network program (build/bench/bare_qt)
-  reply latency       20 legacy unicast queries and 20 QU queries for the SRV
+  reply latency       20 legacy unicast queries and 20 QU queries for the SRV per run
   CPU                 over 30 s idle, and during 10 s of 2000 queries a second; probes
                       sent during and after the flood, and how many were answered
+Every figure comes from --runs runs per publisher (the removal times from that many
+per signal), taken in turns.
 Builds nothing; needs Debian's avahi-daemon, avahi-utils, dbus and python3-zeroconf.
 """
 import argparse
@@ -365,7 +367,7 @@ def main():
     args.lanbeacon = os.path.abspath(args.lanbeacon)
     args.bare_qt = os.path.abspath(args.bare_qt or os.path.join(os.path.dirname(args.lanbeacon), "bench", "bare_qt"))
 
-    results = {label: {"timing": [], "load": None} for label, _ in PUBLISHERS}
+    results = {label: {"timing": []} for label, _ in PUBLISHERS}
     # In turns: run i of every publisher before run i+1 of any.
     for i in range(args.runs):
         for label, make in PUBLISHERS:
@@ -387,16 +389,19 @@ def main():
             results[label]["timing"].append(r)
             print("run %d %-16s %s -> removed %s" % (i + 1, label, kill.name, "%.3f" % r["removed"]
                                                       if r.get("removed") is not None else "never"), flush=True)
-    for label, make in PUBLISHERS:
-        if label == "avahi (cold)":
-            continue
-        results[label]["load"] = load_run(make, args)
-        print("load %-16s %s" % (label, json.dumps(results[label]["load"])), flush=True)
+    loaded = [(label, make) for label, make in PUBLISHERS if label != "avahi (cold)"]
+    for i in range(args.runs):
+        for label, make in loaded:
+            r = load_run(make, args)
+            results[label].setdefault("loads", []).append(r)
+            print("load %d %-16s idle %s, flood %s (%.0f q/s), probes %s/%s" % (
+                i + 1, label, sum(r["idle_cpu_s"].values()), sum(r["flood_cpu_s"].values()), r["flood_rate"],
+                r["probes_during"], r["probes_after"]), flush=True)
     bare = bare_qt_kb(args)
 
     rows = []
     for label, _ in PUBLISHERS:
-        timing, load = results[label]["timing"], results[label]["load"]
+        timing, loads = results[label]["timing"], results[label].get("loads", [])
         row = {"publisher": label, "resolved": summary([r.get("resolved") for r in timing])}
         if label != "avahi (cold)":
             for signo in ("SIGTERM", "SIGKILL"):
@@ -406,11 +411,14 @@ def main():
             mem = [r["memory_kb"] for r in timing if "memory_kb" in r]
             row["memory"] = ", ".join("%s %s" % (k, summary([m[k] for m in mem], "MB", 1 / 1024.0, 1))
                                       for k in mem[0]) if mem else "n/a"
-            row["legacy"] = summary(load["legacy_ms"], "ms", 1.0, 2) + " [%d/20]" % len(load["legacy_ms"])
-            row["qu"] = summary(load["qu_ms"], "ms", 1.0, 2) + " [%d/20]" % len(load["qu_ms"])
-            row["idle_cpu"] = ", ".join("%s %.2f s" % kv for kv in load["idle_cpu_s"].items())
-            row["flood_cpu"] = ", ".join("%s %.2f s" % kv for kv in load["flood_cpu_s"].items())
-            row["probes"] = "during %d/%d, after %d/%d" % tuple(load["probes_during"] + load["probes_after"])
+            for key, field in (("legacy", "legacy_ms"), ("qu", "qu_ms")):
+                pooled = [t for load in loads for t in load[field]]
+                row[key] = summary(pooled, "ms", 1.0, 2) + " [%d/%d answered]" % (len(pooled), 20 * len(loads))
+            for key, field in (("idle_cpu", "idle_cpu_s"), ("flood_cpu", "flood_cpu_s")):
+                row[key] = summary([sum(load[field].values()) for load in loads], "s", 1.0, 2)
+            during = [sum(x) for x in zip(*[load["probes_during"] for load in loads])]
+            after = [sum(x) for x in zip(*[load["probes_after"] for load in loads])]
+            row["probes"] = "during %d/%d, after %d/%d" % tuple(during + after)
         rows.append(row)
 
     print()
@@ -418,8 +426,8 @@ def main():
                                                         platform.platform()))
     keys = [("resolved", "start -> resolved"), ("SIGTERM", "SIGTERM -> removed"), ("SIGKILL", "SIGKILL -> removed"),
             ("memory", "peak memory (VmHWM)"), ("legacy", "legacy unicast reply"), ("qu", "QU reply"),
-            ("idle_cpu", "CPU, %d s idle" % args.idle), ("flood_cpu", "CPU, %d s of %d q/s" % (args.flood_seconds,
-                                                                                               args.flood_rate)),
+            ("idle_cpu", "CPU, %d s idle (all processes)" % args.idle),
+            ("flood_cpu", "CPU, %d s of %d q/s (all processes)" % (args.flood_seconds, args.flood_rate)),
             ("probes", "probes answered")]
     print("| | " + " | ".join(r["publisher"] for r in rows) + " |")
     print("|---" * (len(rows) + 1) + "|")
