@@ -5,7 +5,8 @@ service until it is terminated, then unregistering it (goodbyes).
     dnssd_responder.py --name NAME --type _printer._tcp.local. --port 5853 \
         --host other.local. --address 10.213.0.1 [--txt key=value ...]
 
-Prints "registered" once the service is announced.
+Prints "registered" once the service is announced. On SIGUSR1 it appends "updated=1"
+to the TXT entries and announces the change ("updated").
 """
 import argparse
 import signal
@@ -28,15 +29,22 @@ def main():
 
     properties = {}
     for item in args.txt:
-        key, _, value = item.partition("=")
-        properties[key.encode()] = value.encode()
+        key, eq, value = item.partition("=")
+        properties[key.encode()] = value.encode() if eq else None
     info = ServiceInfo(args.type, "%s.%s" % (args.name, args.type), port=args.port,
                        properties=properties, server=args.host,
                        addresses=[socket.inet_aton(args.address)])
     zc = Zeroconf()
     done = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: done.set())
+    def update(*_):
+        properties[b"updated"] = b"1"
+        info._set_properties(properties)
+        zc.update_service(info)
+        print("updated", flush=True)
+
     zc.register_service(info, allow_name_change=False)
+    signal.signal(signal.SIGUSR1, update)
     print("registered", flush=True)
     done.wait()
     zc.unregister_service(info)

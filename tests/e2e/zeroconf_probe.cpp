@@ -3,13 +3,18 @@
 //   start NAME TYPE HOST   publish (TXT "probe=1"); "published" follows on servicePublished
 //   stop                   stopServicePublish(); prints "stopped"
 //   delete                 destroys the QZeroConf object; prints "deleted"
+//   browse TYPE PROTOCOL   startBrowser(TYPE, 4 | 6 | any); then one JSON line per
+//                          serviceAdded, serviceUpdated and serviceRemoved
+//   stopbrowse             stopBrowser(); prints "browsing stopped"
 // Errors print "error N". Ends at end of input.
 
 #include "qzeroconf"
 
 #include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSocketNotifier>
-#include <QTextStream>
 
 #include <cstdio>
 #include <unistd.h>
@@ -22,6 +27,24 @@ void say(const QByteArray &line)
     std::fflush(stdout);
 }
 
+void report(const char *event, const QZeroConfService &s)
+{
+    QJsonObject txt;
+    const auto entries = s->txt();
+    for (auto it = entries.begin(); it != entries.end(); ++it)
+        txt.insert(QString::fromUtf8(it.key()), QString::fromUtf8(it.value()));
+    const QJsonObject o{{QStringLiteral("event"), QString::fromLatin1(event)},
+                        {QStringLiteral("name"), s->name()},
+                        {QStringLiteral("type"), s->type()},
+                        {QStringLiteral("domain"), s->domain()},
+                        {QStringLiteral("host"), s->host()},
+                        {QStringLiteral("ip"), s->ip().toString()},
+                        {QStringLiteral("interface"), qint64(s->interfaceIndex())},
+                        {QStringLiteral("port"), s->port()},
+                        {QStringLiteral("txt"), txt}};
+    say(QJsonDocument(o).toJson(QJsonDocument::Compact));
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -32,6 +55,12 @@ int main(int argc, char *argv[])
         QObject::connect(z, &QZeroConf::servicePublished, [] { say("published"); });
         QObject::connect(z, &QZeroConf::error,
                          [](QZeroConf::error_t e) { say("error " + QByteArray::number(e)); });
+        QObject::connect(z, &QZeroConf::serviceAdded,
+                         [](QZeroConfService s) { report("added", s); });
+        QObject::connect(z, &QZeroConf::serviceUpdated,
+                         [](QZeroConfService s) { report("updated", s); });
+        QObject::connect(z, &QZeroConf::serviceRemoved,
+                         [](QZeroConfService s) { report("removed", s); });
     };
     hook(zc);
     zc->addServiceTxtRecord(QStringLiteral("probe"), QStringLiteral("1"));
@@ -62,6 +91,15 @@ int main(int argc, char *argv[])
             } else if (words.value(0) == "stop" && zc) {
                 zc->stopServicePublish();
                 say("stopped");
+            } else if (words.value(0) == "browse" && words.size() == 3 && zc) {
+                const QByteArray p = words[2];
+                zc->startBrowser(QString::fromUtf8(words[1]),
+                                 p == "4"   ? QAbstractSocket::IPv4Protocol
+                                 : p == "6" ? QAbstractSocket::IPv6Protocol
+                                            : QAbstractSocket::AnyIPProtocol);
+            } else if (words.value(0) == "stopbrowse" && zc) {
+                zc->stopBrowser();
+                say("browsing stopped");
             } else if (words.value(0) == "delete") {
                 delete zc;
                 zc = nullptr;

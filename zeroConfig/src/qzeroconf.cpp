@@ -1,5 +1,6 @@
 #include "qzeroconf_p.h"
 
+#include "avahi/avahibrowser_p.h"
 #include "avahi/avahipublisher_p.h"
 #include "logging_p.h"
 #include "terminationguard_p.h"
@@ -59,6 +60,73 @@ void QZeroConfPrivate::withdraw()
     TerminationGuard::release(q);
 }
 
+void QZeroConfPrivate::refuseBrowsing(const QString &reason)
+{
+    Q_Q(QZeroConf);
+    qCWarning(lcZeroConf).noquote() << QStringLiteral("cannot browse: %1").arg(reason);
+    QTimer::singleShot(0, q, [q] { emit q->error(QZeroConf::browserFailed); });
+}
+
+void QZeroConfPrivate::report(ServiceTable::Change change, const QString &instanceKey)
+{
+    Q_Q(QZeroConf);
+    if (change == ServiceTable::Removed) {
+        const QZeroConfService gone = services.take(instanceKey);
+        if (gone)
+            emit q->serviceRemoved(gone);
+        return;
+    }
+    if (change != ServiceTable::Added && change != ServiceTable::Updated)
+        return;
+    // An update changes the record handed out before, so every holder sees it.
+    QZeroConfService &record = services[instanceKey];
+    if (!record)
+        record = QZeroConfService::create();
+    const ResolvedService now = table.current(instanceKey);
+    record->m_name = now.name;
+    record->m_type = now.type;
+    record->m_domain = now.domain;
+    record->m_host = now.host;
+    record->m_ip = now.ip;
+    record->m_interfaceIndex = now.interfaceIndex;
+    record->m_port = now.port;
+    record->m_txt = now.txt;
+    const QZeroConfService copy = record;
+    if (change == ServiceTable::Added)
+        emit q->serviceAdded(copy);
+    else
+        emit q->serviceUpdated(copy);
+}
+
+void QZeroConfPrivate::browserResolved(const QString &instanceKey, int source,
+                                       const ResolvedService &service)
+{
+    report(table.resolved(instanceKey, source, service), instanceKey);
+}
+
+void QZeroConfPrivate::browserLost(const QString &instanceKey, int source)
+{
+    report(table.lost(instanceKey, source), instanceKey);
+}
+
+void QZeroConfPrivate::browserFailed(const QString &reason)
+{
+    Q_Q(QZeroConf);
+    qCWarning(lcZeroConf).noquote() << QStringLiteral("browsing failed: %1").arg(reason);
+    // We are inside the browser's own signal: let the event loop delete it.
+    browser.release()->deleteLater();
+    table.clear();
+    services.clear();
+    emit q->error(QZeroConf::browserFailed);
+}
+
+void QZeroConfPrivate::dropBrowser()
+{
+    browser.reset();
+    table.clear();
+    services.clear();
+}
+
 QZeroConf::QZeroConf(QObject *parent) : QObject(parent), d_ptr(new QZeroConfPrivate(this))
 {
     registerMetaTypes();
@@ -68,6 +136,7 @@ QZeroConf::~QZeroConf()
 {
     Q_D(QZeroConf);
     d->withdraw();
+    d->dropBrowser();
 }
 
 void QZeroConf::startServicePublish(const char *name, const char *type, const char *host,
@@ -134,4 +203,56 @@ void QZeroConf::clearServiceTxtRecords()
 {
     Q_D(QZeroConf);
     d->txt.clear();
+}
+
+void QZeroConf::startBrowser(QString type)
+{
+    startBrowser(type, QAbstractSocket::AnyIPProtocol);
+}
+
+void QZeroConf::startBrowser(QString type, QAbstractSocket::NetworkLayerProtocol protocol)
+{
+    Q_D(QZeroConf);
+    if (d->browser) {
+        d->refuseBrowsing(QStringLiteral("this object already browses; stop that first"));
+        return;
+    }
+    QByteArray wireType;
+    QString reason = checkServiceType(type.toUtf8(), &wireType);
+    if (!reason.isEmpty()) {
+        d->refuseBrowsing(reason);
+        return;
+    }
+    AvahiProtocol avahiProtocol = AVAHI_PROTO_UNSPEC;
+    if (protocol == QAbstractSocket::IPv4Protocol)
+        avahiProtocol = AVAHI_PROTO_INET;
+    else if (protocol == QAbstractSocket::IPv6Protocol)
+        avahiProtocol = AVAHI_PROTO_INET6;
+
+    std::unique_ptr<AvahiBrowser> browser(new AvahiBrowser(wireType, avahiProtocol));
+    connect(browser.get(), &AvahiBrowser::resolved, this,
+            [d](const QString &key, int source, const ResolvedService &s) {
+                d->browserResolved(key, source, s);
+            });
+    connect(browser.get(), &AvahiBrowser::lost, this,
+            [d](const QString &key, int source) { d->browserLost(key, source); });
+    connect(browser.get(), &AvahiBrowser::failed, this,
+            [d](const QString &why) { d->browserFailed(why); });
+    if (!browser->start(&reason)) {
+        d->refuseBrowsing(reason);
+        return;
+    }
+    d->browser = std::move(browser);
+}
+
+void QZeroConf::stopBrowser()
+{
+    Q_D(QZeroConf);
+    d->dropBrowser();
+}
+
+bool QZeroConf::browserExists() const
+{
+    Q_D(const QZeroConf);
+    return d->browser != nullptr;
 }

@@ -3,14 +3,17 @@
 
 #include "../qzeroconf"
 #include "servicespec_p.h"
+#include "servicetable_p.h"
 
+#include <QHash>
 #include <QList>
 
 #include <memory>
 
 namespace QZeroConfInternal {
+class AvahiBrowser;
 class AvahiPublisher;
-}
+} // namespace QZeroConfInternal
 
 class QZeroConfPrivate
 {
@@ -26,9 +29,21 @@ public:
     void publicationFailed(const QString &reason);
     void withdraw();
 
+    void refuseBrowsing(const QString &reason);
+    void browserResolved(const QString &instanceKey, int source,
+                         const QZeroConfInternal::ResolvedService &service);
+    void browserLost(const QString &instanceKey, int source);
+    void browserFailed(const QString &reason);
+    void report(QZeroConfInternal::ServiceTable::Change change, const QString &instanceKey);
+    void dropBrowser();
+
     QZeroConf *q_ptr;
     QList<QZeroConfInternal::TxtEntry> txt;
     std::unique_ptr<QZeroConfInternal::AvahiPublisher> publisher;
+
+    std::unique_ptr<QZeroConfInternal::AvahiBrowser> browser;
+    QZeroConfInternal::ServiceTable table;
+    QHash<QString, QZeroConfService> services; // the records handed out, by instance
 };
 
 #endif

@@ -35,28 +35,6 @@ bool isValidServiceName(const QByteArray &name)
     return hasLetter;
 }
 
-QString checkServiceType(QByteArray type, QByteArray *out)
-{
-    const QString what = QStringLiteral("service type %1").arg(quoted(type));
-    if (type.endsWith('.'))
-        type.chop(1);
-    if (endsWithLocal(type))
-        type.chop(6);
-    const QList<QByteArray> labels = type.split('.');
-    if (labels.size() != 2 || !labels[0].startsWith('_') ||
-        (labels[1] != "_tcp" && labels[1] != "_udp"))
-        return QStringLiteral("%1 is not valid: it must be \"_name._tcp\" or \"_name._udp\"")
-            .arg(what);
-    if (!isValidServiceName(labels[0].mid(1)))
-        return QStringLiteral(
-                   "%1 is not valid: the name after \"_\" must be 1 to %2 letters, digits "
-                   "and inner hyphens, with at least one letter")
-            .arg(what)
-            .arg(MaxServiceNameChars);
-    *out = type;
-    return QString();
-}
-
 QString checkTxt(const QList<TxtEntry> &entries, QList<QByteArray> *out)
 {
     int recordBytes = 0;
@@ -90,6 +68,28 @@ QString checkTxt(const QList<TxtEntry> &entries, QList<QByteArray> *out)
 }
 
 } // namespace
+
+QString checkServiceType(QByteArray type, QByteArray *wire)
+{
+    const QString what = QStringLiteral("service type %1").arg(quoted(type));
+    if (type.endsWith('.'))
+        type.chop(1);
+    if (endsWithLocal(type))
+        type.chop(6);
+    const QList<QByteArray> labels = type.split('.');
+    if (labels.size() != 2 || !labels[0].startsWith('_') ||
+        (labels[1] != "_tcp" && labels[1] != "_udp"))
+        return QStringLiteral("%1 is not valid: it must be \"_name._tcp\" or \"_name._udp\"")
+            .arg(what);
+    if (!isValidServiceName(labels[0].mid(1)))
+        return QStringLiteral(
+                   "%1 is not valid: the name after \"_\" must be 1 to %2 letters, digits "
+                   "and inner hyphens, with at least one letter")
+            .arg(what)
+            .arg(MaxServiceNameChars);
+    *wire = type;
+    return QString();
+}
 
 bool isValidUtf8(const QByteArray &bytes)
 {

@@ -41,6 +41,10 @@ QString makeServiceSpec(const char *name, const char *type, const char *host, qu
 // "label", "label.", "label.local" and "label.local.". Sets *error when it is not one.
 QByteArray hostLabelFromArgument(const QByteArray &host, QString *error);
 
+// A service type as "_name._tcp" or "_name._udp" (a trailing ".local" or ".local." is
+// dropped) into *wire. Returns an empty string, or why the type is not valid.
+QString checkServiceType(QByteArray type, QByteArray *wire);
+
 bool isValidUtf8(const QByteArray &bytes);
 
 } // namespace QZeroConfInternal

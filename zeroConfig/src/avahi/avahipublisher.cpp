@@ -1,19 +1,12 @@
 #include "avahipublisher_p.h"
 
 #include "../logging_p.h"
+#include "engine_p.h"
 #include "qtavahipoll_p.h"
 
 #include <avahi-common/alternative.h>
 #include <avahi-common/error.h>
 #include <avahi-common/malloc.h>
-#include <avahi-core/log.h>
-
-#include <QDateTime>
-#include <QMutex>
-
-#include <cstdlib>
-#include <sys/random.h>
-#include <unistd.h>
 
 using namespace QZeroConfInternal;
 
@@ -29,35 +22,6 @@ constexpr int ConflictHoldOffMs = 5000;
 // probes. Probing takes under a second and Avahi holds a re-commit back by one more, so
 // a group still registering after this long, with no conflict in between, is stuck.
 constexpr int StuckRegistrationMs = 3000;
-
-// The engine's messages belong to our logging category, not to stderr. Avahi has one
-// process-wide hook without user data, so it is set once, before the first server.
-void engineLog(AvahiLogLevel level, const char *text)
-{
-    if (level <= AVAHI_LOG_WARN)
-        qCInfo(lcZeroConfEngine, "%s", text);
-    else
-        qCDebug(lcZeroConfEngine, "%s", text);
-}
-
-// Process-wide set-up, once, before the first responder starts.
-void prepareEngine()
-{
-    static QBasicMutex mutex;
-    static bool prepared = false;
-    QMutexLocker lock(&mutex);
-    if (prepared)
-        return;
-    prepared = true;
-    avahi_set_log_function(engineLog);
-    // The engine draws the random delay before probing (RFC 6762 section 8.1: it keeps
-    // devices that power on together from probing in lock-step) from rand(). Unseeded,
-    // every process draws the same delay, and always a long one.
-    unsigned seed = 0;
-    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != ssize_t(sizeof seed))
-        seed = unsigned(QDateTime::currentMSecsSinceEpoch()) ^ unsigned(getpid());
-    srand(seed);
-}
 
 QByteArray takeAvahiString(char *s)
 {
@@ -95,30 +59,9 @@ AvahiPublisher::~AvahiPublisher()
 
 bool AvahiPublisher::start(QString *error)
 {
-    prepareEngine();
     m_poll.reset(new QtAvahiPoll);
-
-    AvahiServerConfig config;
-    avahi_server_config_init(&config);
-    if (!m_spec.hostLabel.isEmpty())
-        config.host_name = avahi_strdup(m_spec.hostLabel.constData());
-    config.publish_hinfo = 0;
-    config.publish_workstation = 0;
-    config.publish_domain = 0;
-    config.enable_wide_area = 0;
-    config.add_service_cookie = 0;
-    // Share port 5353 with any other responder on this host.
-    config.disallow_other_stacks = 0;
-    // Incoming packet rate limit, as the system daemon sets it.
-    config.ratelimit_interval = 1000000;
-    config.ratelimit_burst = 1000;
-
-    int err = 0;
-    m_server = avahi_server_new(m_poll->api(), &config, serverCallback, this, &err);
-    avahi_server_config_free(&config);
+    m_server = newAvahiServer(m_poll->api(), m_spec.hostLabel, true, serverCallback, this, error);
     if (!m_server) {
-        *error = QStringLiteral("the mDNS responder could not start: %1")
-                     .arg(QString::fromUtf8(avahi_strerror(err)));
         m_poll.reset();
         return false;
     }
@@ -144,7 +87,7 @@ QString AvahiPublisher::publishNow()
     } else {
         m_group = avahi_s_entry_group_new(m_server, groupCallback, this);
         if (!m_group)
-            return QString::fromUtf8(avahi_strerror(avahi_server_errno(m_server)));
+            return avahiError(avahi_server_errno(m_server));
     }
 
     // Avahi keeps a string list newest-first and writes it to the wire last-first, so
@@ -164,7 +107,7 @@ QString AvahiPublisher::publishNow()
     if (r >= 0)
         r = avahi_s_entry_group_commit(m_group);
     if (r < 0)
-        return QString::fromUtf8(avahi_strerror(r));
+        return avahiError(r);
     m_watchdog.start();
     return QString();
 }
@@ -184,7 +127,7 @@ void AvahiPublisher::serverCallback(AvahiServer *server, AvahiServerState state,
         QTimer::singleShot(0, self, &AvahiPublisher::hostNameTaken);
         break;
     case AVAHI_SERVER_FAILURE: {
-        const QString reason = QString::fromUtf8(avahi_strerror(avahi_server_errno(server)));
+        const QString reason = avahiError(avahi_server_errno(server));
         QTimer::singleShot(0, self, [self, reason] { self->fail(reason); });
         break;
     }
@@ -213,7 +156,7 @@ void AvahiPublisher::groupCallback(AvahiServer *server, AvahiSEntryGroup *group,
         break;
     case AVAHI_ENTRY_GROUP_FAILURE: {
         self->m_watchdog.stop();
-        const QString reason = QString::fromUtf8(avahi_strerror(avahi_server_errno(server)));
+        const QString reason = avahiError(avahi_server_errno(server));
         QTimer::singleShot(0, self, [self, reason] { self->fail(reason); });
         break;
     }
@@ -243,7 +186,7 @@ void AvahiPublisher::hostNameTaken()
                .arg(quoted(taken + ".local"), quoted(next + ".local"));
     const int r = avahi_server_set_host_name(m_server, next.constData());
     if (r < 0) {
-        fail(QString::fromUtf8(avahi_strerror(r)));
+        fail(avahiError(r));
         return;
     }
     // The SRV record still names the old host: re-add the service once the back-off

@@ -1,0 +1,151 @@
+"""The component's browser (driven by zeroconf_probe) against independent publishers in
+another namespace: what it reports, and that it reports each thing once."""
+import json
+import os
+import signal
+import time
+import unittest
+
+import mdnswire as w
+from avahidaemon import AvahiDaemon
+from netlab import HERE, PYTHON, Lines, NetLab
+
+PROBE = os.environ.get("ZEROCONF_PROBE", "build/tests/e2e/zeroconf_probe")
+LANBEACON = os.environ.get("LANBEACON", "build/lanbeacon")
+TYPE = "_printer._tcp"
+
+
+class BrowseTest(unittest.TestCase):
+    def setUp(self):
+        self.lab = NetLab()
+        self.addCleanup(self.lab.close)
+        self.lab.add_host("pub", 1)
+        self.lab.add_host("cli", 2)
+        self.events = []
+
+    def browse(self, protocol="any"):
+        self.probe = self.lab.spawn("cli", [PROBE], stdin_pipe=True)
+        self.out = Lines(self.probe.stdout)
+        self.probe.stdin.write("browse\t%s\t%s\n" % (TYPE, protocol))
+        self.probe.stdin.flush()
+
+    def wait(self, event, name, timeout=6, where=lambda e: True):
+        for e in self.events:
+            if e["event"] == event and e["name"] == name and where(e):
+                return e
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            line = self.out.next(deadline - time.time())
+            if line is None:
+                continue
+            if not line.startswith("{"):
+                self.fail("probe said %r; stderr: %s" % (line, self.lab.stderr_of(self.probe)))
+            e = json.loads(line)
+            self.events.append(e)
+            if e["event"] == event and e["name"] == name and where(e):
+                return e
+        return None
+
+    def count(self, event, name, settle=2.0):
+        self.wait("-", "-", settle)
+        return sum(1 for e in self.events if e["event"] == event and e["name"] == name)
+
+    def responder(self, name, txt, host="pub", address="10.213.0.1"):
+        proc = self.lab.spawn(host, [PYTHON, os.path.join(HERE, "dnssd_responder.py"), "--name", name,
+                                     "--type", TYPE + ".local.", "--port", "631", "--host", "pyhost.local.",
+                                     "--address", address, "--txt"] + txt)
+        lines = Lines(proc.stdout)
+        self.assertEqual(lines.next(10), "registered", self.lab.stderr_of(proc))
+        return proc, lines
+
+    def lanbeacon(self, name, host="pub", label="printer1"):
+        return self.lab.spawn(host, [LANBEACON, name, "HP", "SN1", "laser", "false", TYPE, label])
+
+    def test_add_update_remove_against_python_zeroconf(self):
+        self.browse()
+        # No dot: python-zeroconf 0.47 splits an instance name at its dots on the wire.
+        name = "Büro Drucker (2 OG) ✓"
+        proc, lines = self.responder(name, ["printer_name=HP", "flag", "empty="])
+        added = self.wait("added", name)
+        self.assertIsNotNone(added, "not found: %r" % self.events)
+        self.assertEqual((added["type"], added["domain"], added["host"], added["port"]),
+                         (TYPE, "local", "pyhost.local", 631))
+        self.assertEqual(added["ip"], "10.213.0.1")
+        self.assertEqual(added["txt"], {"printer_name": "HP", "flag": "", "empty": ""})
+
+        # A cache-flush record replaces only records older than a second (RFC 6762
+        # section 10.2); a younger one counts as part of the same set.
+        time.sleep(1.5)
+        proc.send_signal(signal.SIGUSR1)
+        self.assertEqual(lines.next(5), "updated")
+        updated = self.wait("updated", name, timeout=10, where=lambda e: e["txt"].get("updated") == "1")
+        self.assertIsNotNone(updated, "the TXT change was not reported: %r" % self.events)
+
+        proc.send_signal(signal.SIGTERM)
+        self.assertIsNotNone(self.wait("removed", name), "the goodbye was not reported")
+        self.assertEqual(self.count("added", name), 1)
+        self.assertEqual(self.count("removed", name), 1)
+        self.assertEqual(self.lab.stderr_of(self.probe), "")
+
+    def test_both_ip_versions_are_one_service(self):
+        self.lanbeacon("Office Printer")
+        self.browse("any")
+        self.assertIsNotNone(self.wait("added", "Office Printer"))
+        self.assertEqual(self.count("added", "Office Printer", settle=3), 1)
+        self.assertEqual(self.count("updated", "Office Printer", settle=0), 0)
+
+    def test_ip_version_choice_and_link_local_scope(self):
+        self.lanbeacon("Office Printer")
+        for protocol, check in (("6", lambda ip: ip.startswith("fe80:") and ip.endswith("%eth0")),
+                                ("4", lambda ip: ip == "10.213.0.1")):
+            with self.subTest(protocol=protocol):
+                self.events = []
+                self.browse(protocol)
+                added = self.wait("added", "Office Printer")
+                self.assertIsNotNone(added)
+                self.assertTrue(check(added["ip"]), added["ip"])
+                self.probe.stdin.close()
+                self.probe.wait(5)
+
+    def test_two_instances_and_avahi_publish_through_a_daemon(self):
+        self.lab.add_host("pub2", 3)
+        daemon = AvahiDaemon(self.lab, "pub2")
+        self.addCleanup(daemon.close)
+        daemon.start()
+        self.browse()
+        self.lanbeacon("Printer 1. OG")  # a dot inside the instance label
+        published = daemon.publish("Printer Two", TYPE, 9100, ["note=via daemon"])
+        one, two = self.wait("added", "Printer 1. OG"), self.wait("added", "Printer Two")
+        self.assertIsNotNone(one)
+        self.assertIsNotNone(two, "the daemon's service was not found: %r" % self.events)
+        self.assertEqual((two["host"], two["port"], two["txt"]), ("avahihost.local", 9100, {"note": "via daemon"}))
+        published.send_signal(signal.SIGKILL)  # the daemon withdraws for its dead client
+        self.assertIsNotNone(self.wait("removed", "Printer Two"))
+        self.assertIsNone(self.wait("removed", "Printer 1. OG", timeout=1))
+
+    def test_malformed_answers_are_skipped(self):
+        self.browse()
+        self.lab.add_host("rogue", 3)
+        sock = self.lab.inside("rogue", lambda: w.multicast_socket("10.213.0.3"))
+        self.addCleanup(sock.close)
+        broken = "Broken._printer._tcp.local."
+        ptr = w.rr("_printer._tcp.local.", w.PTR, w.name_bytes(broken), ttl=4500)
+        for packet in (
+                # a PTR to an instance whose SRV names a host nobody answers for
+                w.response([ptr, w.rr(broken, w.SRV, w.srv_rdata(1, "nowhere.local."), flush=True)]),
+                # a cut SRV and a TXT whose strings run past their record
+                w.response([ptr, w.rr(broken, w.SRV, b"\x00\x01", flush=True),
+                            w.rr(broken, w.TXT, b"\x09abc", flush=True)]),
+                # a PTR whose name runs past the end
+                w.response([ptr])[:-3]):
+            for _ in range(3):
+                sock.sendto(packet, (w.MDNS_GROUP, w.MDNS_PORT))
+                time.sleep(0.1)
+        self.lanbeacon("Good Printer")
+        self.assertIsNotNone(self.wait("added", "Good Printer"))
+        self.assertEqual(self.count("added", "Broken", settle=6), 0)
+        self.assertIsNone(self.probe.poll())
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,58 @@
+#include "servicetable_p.h"
+
+namespace QZeroConfInternal {
+
+QMap<QByteArray, QByteArray> txtMap(const QList<QByteArray> &strings)
+{
+    QMap<QByteArray, QByteArray> map;
+    for (const QByteArray &s : strings) {
+        const int eq = s.indexOf('=');
+        const QByteArray key = eq < 0 ? s : s.left(eq);
+        if (key.isEmpty() || map.contains(key))
+            continue;
+        map.insert(key, eq < 0 ? QByteArray() : s.mid(eq + 1));
+    }
+    return map;
+}
+
+ServiceTable::Change ServiceTable::resolved(const QString &instanceKey, int source,
+                                            const ResolvedService &service)
+{
+    auto it = m_instances.find(instanceKey);
+    const bool isNew = it == m_instances.end();
+    if (isNew)
+        it = m_instances.insert(instanceKey, Instance());
+    it->bySource.insert(source, service);
+    const ResolvedService now = it->bySource.first();
+    if (isNew) {
+        it->reported = now;
+        return Added;
+    }
+    if (now.sameData(it->reported))
+        return None;
+    it->reported = now;
+    return Updated;
+}
+
+ServiceTable::Change ServiceTable::lost(const QString &instanceKey, int source)
+{
+    auto it = m_instances.find(instanceKey);
+    if (it == m_instances.end() || !it->bySource.remove(source))
+        return None;
+    if (it->bySource.isEmpty()) {
+        m_instances.erase(it);
+        return Removed;
+    }
+    const ResolvedService now = it->bySource.first();
+    if (now.sameData(it->reported))
+        return None;
+    it->reported = now;
+    return Updated;
+}
+
+ResolvedService ServiceTable::current(const QString &instanceKey) const
+{
+    return m_instances.value(instanceKey).reported;
+}
+
+} // namespace QZeroConfInternal
