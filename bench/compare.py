@@ -31,49 +31,23 @@ import json
 import os
 import platform
 import random
-import shutil
 import signal
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import mdnswire as w  # noqa: E402
-from netlab import PYTHON, Client, Lines, NetLab  # noqa: E402
+from avahidaemon import AvahiDaemon  # noqa: E402
+from netlab import PYTHON, Client, NetLab  # noqa: E402
 
 TYPE = "_printer._tcp"
 NAME = "Office Printer"
 TXT = ["printer_name=Office Printer", "serial_number=SN-0042", "printer_type=laser", "secure=false"]
 PUB_ADDRESS, OBSERVER_ADDRESS, FLOOD_ADDRESS = "10.213.0.1", "10.213.0.2", "10.213.0.9"
 RESPONDER = os.path.join(HERE, "..", "tests", "e2e", "dnssd_responder.py")
-
-BUS_CONF = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=%s</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/><allow own="*"/><allow send_destination="*"/><allow receive_sender="*"/>
-  </policy>
-</busconfig>
-"""
-AVAHI_CONF = """[server]
-host-name=avahihost
-use-ipv4=yes
-use-ipv6=yes
-ratelimit-interval-usec=1000000
-ratelimit-burst=1000
-[wide-area]
-enable-wide-area=no
-[publish]
-publish-hinfo=no
-publish-workstation=no
-"""
-
 
 def vm_hwm_kb(pid):
     for line in open("/proc/%d/status" % pid):
@@ -138,46 +112,27 @@ class Avahi:
 
     def __init__(self, lab, args, cold=False):
         self.lab, self.args, self.cold = lab, args, cold
-        self.dir = tempfile.mkdtemp(prefix="lanbeacon-bench-")
-        self.env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS="unix:path=%s/bus" % self.dir)
-        self.bus = self.daemon = self.proc = None
+        self.avahi = self.proc = None
 
     def prepare(self):
-        with open(os.path.join(self.dir, "bus.conf"), "w") as f:
-            f.write(BUS_CONF % os.path.join(self.dir, "bus"))
-        with open(os.path.join(self.dir, "avahi.conf"), "w") as f:
-            f.write(AVAHI_CONF)
-        self.bus = self.lab.spawn("pub", ["dbus-daemon", "--config-file=%s/bus.conf" % self.dir, "--nofork",
-                                          "--nopidfile"], env=self.env)
-        deadline = time.time() + 5
-        while not os.path.exists(os.path.join(self.dir, "bus")) and time.time() < deadline:
-            time.sleep(0.01)
+        self.avahi = AvahiDaemon(self.lab, "pub")
         if not self.cold:
-            self.start_daemon()
-            self.lab.wait_stderr(self.daemon, lambda t: "Server startup complete" in t, 10)
+            self.avahi.start()
             time.sleep(0.5)
-
-    def start_daemon(self):
-        # A private /run, so that the daemon's pid file and socket are its own.
-        self.daemon = self.lab.spawn("pub", [
-            "unshare", "-m", "sh", "-c",
-            "mount -t tmpfs tmpfs /run && mkdir /run/avahi-daemon && exec avahi-daemon -f %s/avahi.conf "
-            "--no-drop-root --no-chroot --no-rlimits" % self.dir], env=self.env)
 
     def launch(self, name):
         if self.cold:
-            self.start_daemon()
-        self.proc = self.lab.spawn("pub", ["avahi-publish", "-f", "-s", name, TYPE, "5853"] + TXT, env=self.env)
+            self.avahi.start(wait=False)
+        self.proc = self.avahi.publish(name, TYPE, 5853, TXT)
         return self.proc
 
     def pids(self):
-        return {"avahi-daemon": self.daemon.pid, "avahi-publish": self.proc.pid, "dbus-daemon": self.bus.pid}
+        return {"avahi-daemon": self.avahi.daemon.pid, "avahi-publish": self.proc.pid,
+                "dbus-daemon": self.avahi.bus.pid}
 
     def close(self):
         stop(self.proc)
-        stop(self.daemon)
-        stop(self.bus)
-        shutil.rmtree(self.dir, ignore_errors=True)
+        self.avahi.close()
 
 
 PUBLISHERS = [

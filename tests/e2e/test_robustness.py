@@ -3,7 +3,6 @@ another host: by an independent client and by a capture of the raw packets."""
 import os
 import random
 import signal
-import socket
 import time
 
 import mdnswire as w
