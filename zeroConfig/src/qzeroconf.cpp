@@ -150,14 +150,14 @@ void QZeroConf::startServicePublish(const char *name, const char *type, const ch
         return;
     }
 
-    ServiceSpec spec;
-    QString reason = makeServiceSpec(name, type, host, port, d->txt, &spec);
+    PublishRequest request;
+    QString reason = makePublishRequest(name, type, host, port, d->txt, &request);
     if (!reason.isEmpty()) {
         d->refuse(what, reason);
         return;
     }
 
-    std::unique_ptr<AvahiPublisher> publisher(new AvahiPublisher(spec));
+    std::unique_ptr<AvahiPublisher> publisher(new AvahiPublisher(request));
     connect(publisher.get(), &AvahiPublisher::established, this, &QZeroConf::servicePublished);
     connect(publisher.get(), &AvahiPublisher::failed, this,
             [d](const QString &why) { d->publicationFailed(why); });

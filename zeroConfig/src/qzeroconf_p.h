@@ -2,7 +2,7 @@
 #define QZEROCONF_P_H
 
 #include "../qzeroconf"
-#include "servicespec_p.h"
+#include "publishrequest_p.h"
 #include "servicetable_p.h"
 
 #include <QHash>

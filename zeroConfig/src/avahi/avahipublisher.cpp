@@ -37,8 +37,8 @@ QString quoted(const QByteArray &utf8)
 
 } // namespace
 
-AvahiPublisher::AvahiPublisher(const ServiceSpec &spec, QObject *parent)
-    : QObject(parent), m_spec(spec), m_name(spec.name)
+AvahiPublisher::AvahiPublisher(const PublishRequest &request, QObject *parent)
+    : QObject(parent), m_request(request), m_name(request.name)
 {
     m_clock.start();
     m_watchdog.setSingleShot(true);
@@ -60,7 +60,8 @@ AvahiPublisher::~AvahiPublisher()
 bool AvahiPublisher::start(QString *error)
 {
     m_poll.reset(new QtAvahiPoll);
-    m_server = newAvahiServer(m_poll->api(), m_spec.hostLabel, true, serverCallback, this, error);
+    m_server =
+        newAvahiServer(m_poll->api(), m_request.hostLabel, true, serverCallback, this, error);
     if (!m_server) {
         m_poll.reset();
         return false;
@@ -93,12 +94,12 @@ QString AvahiPublisher::publishNow()
     // Avahi keeps a string list newest-first and writes it to the wire last-first, so
     // adding in order gives the order on the wire.
     AvahiStringList *txt = nullptr;
-    for (const QByteArray &s : m_spec.txt)
+    for (const QByteArray &s : m_request.txt)
         txt = avahi_string_list_add_arbitrary(txt, reinterpret_cast<const uint8_t *>(s.constData()),
                                               size_t(s.size()));
     int r = avahi_server_add_service_strlst(
         m_server, m_group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
-        m_name.constData(), m_spec.type.constData(), nullptr, nullptr, m_spec.port, txt);
+        m_name.constData(), m_request.type.constData(), nullptr, nullptr, m_request.port, txt);
     avahi_string_list_free(txt);
     if (r == AVAHI_ERR_COLLISION) { // the name is in use by another group of this responder
         serviceNameTaken();

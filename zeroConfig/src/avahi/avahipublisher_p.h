@@ -1,7 +1,7 @@
 #ifndef QZEROCONF_AVAHIPUBLISHER_P_H
 #define QZEROCONF_AVAHIPUBLISHER_P_H
 
-#include "../servicespec_p.h"
+#include "../publishrequest_p.h"
 
 #include <avahi-core/core.h>
 #include <avahi-core/publish.h>
@@ -28,7 +28,7 @@ class AvahiPublisher : public QObject
     Q_OBJECT
 
 public:
-    explicit AvahiPublisher(const ServiceSpec &spec, QObject *parent = nullptr);
+    explicit AvahiPublisher(const PublishRequest &request, QObject *parent = nullptr);
     // Frees the responder, which sends the goodbye packets (TTL 0) before it returns.
     ~AvahiPublisher() override;
 
@@ -57,7 +57,7 @@ private:
     void fail(const QString &reason);
     int nextConflictDelay();
 
-    ServiceSpec m_spec;
+    PublishRequest m_request;
     QByteArray m_name;
     std::unique_ptr<QtAvahiPoll> m_poll;
     AvahiServer *m_server = nullptr;

@@ -1,4 +1,4 @@
-#include "servicespec_p.h"
+#include "publishrequest_p.h"
 
 #include <QTextCodec>
 
@@ -136,10 +136,10 @@ QByteArray hostLabelFromArgument(const QByteArray &host, QString *error)
     return label;
 }
 
-QString makeServiceSpec(const char *name, const char *type, const char *host, quint16 port,
-                        const QList<TxtEntry> &txt, ServiceSpec *spec)
+QString makePublishRequest(const char *name, const char *type, const char *host, quint16 port,
+                           const QList<TxtEntry> &txt, PublishRequest *request)
 {
-    ServiceSpec result;
+    PublishRequest result;
     result.port = port;
 
     result.name = name ? QByteArray(name) : QByteArray();
@@ -166,7 +166,7 @@ QString makeServiceSpec(const char *name, const char *type, const char *host, qu
     if (!error.isEmpty())
         return error;
 
-    *spec = result;
+    *request = result;
     return QString();
 }
 

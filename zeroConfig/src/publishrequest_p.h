@@ -1,5 +1,5 @@
-#ifndef QZEROCONF_SERVICESPEC_P_H
-#define QZEROCONF_SERVICESPEC_P_H
+#ifndef QZEROCONF_PUBLISHREQUEST_P_H
+#define QZEROCONF_PUBLISHREQUEST_P_H
 
 #include <QByteArray>
 #include <QList>
@@ -23,7 +23,7 @@ struct TxtEntry
 };
 
 // A publish request, checked and in wire form.
-struct ServiceSpec
+struct PublishRequest
 {
     QByteArray name;      // instance name, UTF-8
     QByteArray type;      // "_name._tcp" or "_name._udp", without the domain
@@ -32,10 +32,10 @@ struct ServiceSpec
     QList<QByteArray> txt; // "key=value" or "key", in the order they were added
 };
 
-// Checks a request and fills *spec. Returns an empty string on success, otherwise
+// Checks a request and fills *request. Returns an empty string on success, otherwise
 // one sentence that names what is wrong and the limit it breaks.
-QString makeServiceSpec(const char *name, const char *type, const char *host, quint16 port,
-                        const QList<TxtEntry> &txt, ServiceSpec *spec);
+QString makePublishRequest(const char *name, const char *type, const char *host, quint16 port,
+                           const QList<TxtEntry> &txt, PublishRequest *request);
 
 // The host argument as a single label: "" for this machine's name, or the label of
 // "label", "label.", "label.local" and "label.local.". Sets *error when it is not one.

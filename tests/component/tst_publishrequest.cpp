@@ -1,6 +1,6 @@
 // What a publish request may contain, and the wire form it is put in.
 
-#include "servicespec_p.h"
+#include "publishrequest_p.h"
 
 #include <QtTest>
 
@@ -9,13 +9,13 @@ using namespace QZeroConfInternal;
 namespace {
 
 QString check(const QByteArray &name, const QByteArray &type, const QByteArray &host,
-              const QList<TxtEntry> &txt = {}, ServiceSpec *out = nullptr)
+              const QList<TxtEntry> &txt = {}, PublishRequest *out = nullptr)
 {
-    ServiceSpec spec;
-    const QString error =
-        makeServiceSpec(name.constData(), type.constData(), host.constData(), 5853, txt, &spec);
+    PublishRequest request;
+    const QString error = makePublishRequest(name.constData(), type.constData(), host.constData(),
+                                             5853, txt, &request);
     if (out)
-        *out = spec;
+        *out = request;
     return error;
 }
 
@@ -37,7 +37,7 @@ TxtEntry keyOnly(const QString &key)
 
 } // namespace
 
-class tst_ServiceSpec : public QObject
+class tst_PublishRequest : public QObject
 {
     Q_OBJECT
 
@@ -113,11 +113,11 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, name);
         QFETCH(QString, reason);
-        ServiceSpec spec;
-        const QString error = check(name, "_printer._tcp", "", {}, &spec);
+        PublishRequest request;
+        const QString error = check(name, "_printer._tcp", "", {}, &request);
         if (reason.isEmpty()) {
             QVERIFY2(error.isEmpty(), qPrintable(error));
-            QCOMPARE(spec.name, name);
+            QCOMPARE(request.name, name);
         } else {
             QVERIFY2(error.contains(reason), qPrintable(error));
         }
@@ -149,29 +149,29 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, type);
         QFETCH(QByteArray, wire);
-        ServiceSpec spec;
-        const QString error = check("Printer", type, "", {}, &spec);
+        PublishRequest request;
+        const QString error = check("Printer", type, "", {}, &request);
         if (wire.isEmpty()) {
             QVERIFY2(error.startsWith(QStringLiteral("service type")), qPrintable(error));
         } else {
             QVERIFY2(error.isEmpty(), qPrintable(error));
-            QCOMPARE(spec.type, wire);
+            QCOMPARE(request.type, wire);
         }
     }
 
     void txtKeepsOrderAndEmptyValues()
     {
-        ServiceSpec spec;
+        PublishRequest request;
         const QString error = check("Printer", "_printer._tcp", "",
                                     {entry(QStringLiteral("printer_name"), QStringLiteral("Büro")),
                                      entry(QStringLiteral("serial_number"), QString()),
                                      keyOnly(QStringLiteral("flag")),
                                      entry(QStringLiteral("secure"), QStringLiteral("a=b"))},
-                                    &spec);
+                                    &request);
         QVERIFY2(error.isEmpty(), qPrintable(error));
-        QCOMPARE(spec.txt, (QList<QByteArray>{QString::fromUtf8("printer_name=Büro").toUtf8(),
-                                              "serial_number=", "flag", "secure=a=b"}));
-        QCOMPARE(spec.port, quint16(5853));
+        QCOMPARE(request.txt, (QList<QByteArray>{QString::fromUtf8("printer_name=Büro").toUtf8(),
+                                                 "serial_number=", "flag", "secure=a=b"}));
+        QCOMPARE(request.port, quint16(5853));
     }
 
     void txtLimits_data()
@@ -198,11 +198,11 @@ private Q_SLOTS:
         QFETCH(QString, key);
         QFETCH(QString, value);
         QFETCH(QString, reason);
-        ServiceSpec spec;
-        const QString error = check("Printer", "_printer._tcp", "", {entry(key, value)}, &spec);
+        PublishRequest request;
+        const QString error = check("Printer", "_printer._tcp", "", {entry(key, value)}, &request);
         if (reason.isEmpty()) {
             QVERIFY2(error.isEmpty(), qPrintable(error));
-            QCOMPARE(spec.txt.first().size(), 255);
+            QCOMPARE(request.txt.first().size(), 255);
         } else {
             QVERIFY2(error.contains(reason), qPrintable(error));
         }
@@ -219,13 +219,13 @@ private Q_SLOTS:
 
     void nullArgumentsAreRefused()
     {
-        ServiceSpec spec;
-        QVERIFY(!makeServiceSpec(nullptr, "_printer._tcp", "", 1, {}, &spec).isEmpty());
-        QVERIFY(!makeServiceSpec("Printer", nullptr, "", 1, {}, &spec).isEmpty());
-        QVERIFY(makeServiceSpec("Printer", "_printer._tcp", nullptr, 1, {}, &spec).isEmpty());
-        QCOMPARE(spec.hostLabel, QByteArray());
+        PublishRequest request;
+        QVERIFY(!makePublishRequest(nullptr, "_printer._tcp", "", 1, {}, &request).isEmpty());
+        QVERIFY(!makePublishRequest("Printer", nullptr, "", 1, {}, &request).isEmpty());
+        QVERIFY(makePublishRequest("Printer", "_printer._tcp", nullptr, 1, {}, &request).isEmpty());
+        QCOMPARE(request.hostLabel, QByteArray());
     }
 };
 
-QTEST_GUILESS_MAIN(tst_ServiceSpec)
-#include "tst_servicespec.moc"
+QTEST_GUILESS_MAIN(tst_PublishRequest)
+#include "tst_publishrequest.moc"
