@@ -85,15 +85,12 @@ class Lines:
                 return self.all
 
 
-class Client:
-    """The independent DNS-SD client, running in its own namespace."""
+class JsonEvents:
+    """The events a process prints as JSON lines, one per line."""
 
-    def __init__(self, lab, host, service_type):
-        self.proc = lab.spawn(host, [PYTHON, CLIENT, "--type", service_type, "--seconds", "120"])
-        self.lines = Lines(self.proc.stdout)
+    def __init__(self, stream):
+        self.lines = Lines(stream)
         self.events = []
-        if not self.wait(lambda e: e["event"] == "browsing", 10):
-            raise RuntimeError("the client did not start: " + lab.stderr_of(self.proc))
 
     def wait(self, predicate, timeout):
         """The first event (seen before or within timeout) for which predicate holds."""
@@ -105,11 +102,24 @@ class Client:
             line = self.lines.next(deadline - time.time())
             if line is None:
                 continue
-            event = json.loads(line)
+            try:
+                event = json.loads(line)
+            except ValueError:
+                raise ValueError("not an event: %r" % line) from None
             self.events.append(event)
             if predicate(event):
                 return event
         return None
+
+
+class Client(JsonEvents):
+    """The independent DNS-SD client, running in its own namespace."""
+
+    def __init__(self, lab, host, service_type):
+        self.proc = lab.spawn(host, [PYTHON, CLIENT, "--type", service_type, "--seconds", "120"])
+        super().__init__(self.proc.stdout)
+        if not self.wait(lambda e: e["event"] == "browsing", 10):
+            raise RuntimeError("the client did not start: " + lab.stderr_of(self.proc))
 
     def resolved(self, name, timeout, where=lambda e: True):
         return self.wait(lambda e: e["event"] == "resolved" and e["name"] == name and where(e), timeout)

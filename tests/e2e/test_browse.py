@@ -1,6 +1,5 @@
 """The component's browser (driven by zeroconf_probe) against independent publishers in
 another namespace: what it reports, and that it reports each thing once."""
-import json
 import os
 import signal
 import time
@@ -8,7 +7,7 @@ import unittest
 
 import mdnswire as w
 from avahidaemon import AvahiDaemon
-from netlab import HERE, PYTHON, Lines, NetLab
+from netlab import HERE, PYTHON, JsonEvents, Lines, NetLab
 
 PROBE = os.environ.get("ZEROCONF_PROBE", "build/tests/e2e/zeroconf_probe")
 LANBEACON = os.environ.get("LANBEACON", "build/lanbeacon")
@@ -21,34 +20,20 @@ class BrowseTest(unittest.TestCase):
         self.addCleanup(self.lab.close)
         self.lab.add_host("pub", 1)
         self.lab.add_host("cli", 2)
-        self.events = []
 
     def browse(self, protocol="any"):
+        """A fresh probe that browses; what it reports collects in self.seen."""
         self.probe = self.lab.spawn("cli", [PROBE], stdin_pipe=True)
-        self.out = Lines(self.probe.stdout)
+        self.seen = JsonEvents(self.probe.stdout)
         self.probe.stdin.write("browse\t%s\t%s\n" % (TYPE, protocol))
         self.probe.stdin.flush()
 
     def wait(self, event, name, timeout=6, where=lambda e: True):
-        for e in self.events:
-            if e["event"] == event and e["name"] == name and where(e):
-                return e
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            line = self.out.next(deadline - time.time())
-            if line is None:
-                continue
-            if not line.startswith("{"):
-                self.fail("probe said %r; stderr: %s" % (line, self.lab.stderr_of(self.probe)))
-            e = json.loads(line)
-            self.events.append(e)
-            if e["event"] == event and e["name"] == name and where(e):
-                return e
-        return None
+        return self.seen.wait(lambda e: e["event"] == event and e["name"] == name and where(e), timeout)
 
     def count(self, event, name, settle=2.0):
-        self.wait("-", "-", settle)
-        return sum(1 for e in self.events if e["event"] == event and e["name"] == name)
+        self.seen.wait(lambda e: False, settle)
+        return sum(1 for e in self.seen.events if e["event"] == event and e["name"] == name)
 
     def responder(self, name, txt, host="pub", address="10.213.0.1"):
         proc = self.lab.spawn(host, [PYTHON, os.path.join(HERE, "dnssd_responder.py"), "--name", name,
@@ -67,7 +52,7 @@ class BrowseTest(unittest.TestCase):
         name = "Büro Drucker (2 OG) ✓"
         proc, lines = self.responder(name, ["printer_name=HP", "flag", "empty="])
         added = self.wait("added", name)
-        self.assertIsNotNone(added, "not found: %r" % self.events)
+        self.assertIsNotNone(added, "not found: %r" % self.seen.events)
         self.assertEqual((added["type"], added["domain"], added["host"], added["port"]),
                          (TYPE, "local", "pyhost.local", 631))
         self.assertEqual(added["ip"], "10.213.0.1")
@@ -79,7 +64,7 @@ class BrowseTest(unittest.TestCase):
         proc.send_signal(signal.SIGUSR1)
         self.assertEqual(lines.next(5), "updated")
         updated = self.wait("updated", name, timeout=10, where=lambda e: e["txt"].get("updated") == "1")
-        self.assertIsNotNone(updated, "the TXT change was not reported: %r" % self.events)
+        self.assertIsNotNone(updated, "the TXT change was not reported: %r" % self.seen.events)
 
         proc.send_signal(signal.SIGTERM)
         self.assertIsNotNone(self.wait("removed", name), "the goodbye was not reported")
@@ -99,7 +84,6 @@ class BrowseTest(unittest.TestCase):
         for protocol, check in (("6", lambda ip: ip.startswith("fe80:") and ip.endswith("%eth0")),
                                 ("4", lambda ip: ip == "10.213.0.1")):
             with self.subTest(protocol=protocol):
-                self.events = []
                 self.browse(protocol)
                 added = self.wait("added", "Office Printer")
                 self.assertIsNotNone(added)
@@ -117,7 +101,7 @@ class BrowseTest(unittest.TestCase):
         published = daemon.publish("Printer Two", TYPE, 9100, ["note=via daemon"])
         one, two = self.wait("added", "Printer 1. OG"), self.wait("added", "Printer Two")
         self.assertIsNotNone(one)
-        self.assertIsNotNone(two, "the daemon's service was not found: %r" % self.events)
+        self.assertIsNotNone(two, "the daemon's service was not found: %r" % self.seen.events)
         self.assertEqual((two["host"], two["port"], two["txt"]), ("avahihost.local", 9100, {"note": "via daemon"}))
         published.send_signal(signal.SIGKILL)  # the daemon withdraws for its dead client
         self.assertIsNotNone(self.wait("removed", "Printer Two"))

@@ -6,11 +6,6 @@ namespace QZeroConfInternal {
 
 namespace {
 
-QString quoted(const QByteArray &bytes)
-{
-    return QLatin1Char('"') + QString::fromUtf8(bytes) + QLatin1Char('"');
-}
-
 bool endsWithLocal(const QByteArray &name)
 {
     return name.toLower().endsWith(".local");
@@ -46,7 +41,7 @@ QString checkTxt(const QList<TxtEntry> &entries, QList<QByteArray> *out)
         if (!printable)
             return QStringLiteral("TXT key %1 is not valid: a key is one or more printable ASCII "
                                   "characters other than \"=\"")
-                .arg(quoted(key));
+                .arg(quotedUtf8(key));
         QByteArray text = key;
         if (entry.hasValue)
             text += '=' + entry.value.toUtf8();
@@ -71,7 +66,7 @@ QString checkTxt(const QList<TxtEntry> &entries, QList<QByteArray> *out)
 
 QString checkServiceType(QByteArray type, QByteArray *wire)
 {
-    const QString what = QStringLiteral("service type %1").arg(quoted(type));
+    const QString what = QStringLiteral("service type %1").arg(quotedUtf8(type));
     if (type.endsWith('.'))
         type.chop(1);
     if (endsWithLocal(type))
@@ -89,6 +84,11 @@ QString checkServiceType(QByteArray type, QByteArray *wire)
             .arg(MaxServiceNameChars);
     *wire = type;
     return QString();
+}
+
+QString quotedUtf8(const QByteArray &utf8)
+{
+    return QLatin1Char('"') + QString::fromUtf8(utf8) + QLatin1Char('"');
 }
 
 bool isValidUtf8(const QByteArray &bytes)
@@ -130,7 +130,7 @@ QByteArray hostLabelFromArgument(const QByteArray &host, QString *error)
         }
     }
     if (!why.isEmpty()) {
-        *error = QStringLiteral("host name %1 is not valid: %2").arg(quoted(host), why);
+        *error = QStringLiteral("host name %1 is not valid: %2").arg(quotedUtf8(host), why);
         return QByteArray();
     }
     return label;
@@ -150,7 +150,7 @@ QString makePublishRequest(const char *name, const char *type, const char *host,
     if (result.name.size() > MaxLabelBytes)
         return QStringLiteral(
                    "service name %1 is %2 bytes long in UTF-8; it may be at most %3 bytes")
-            .arg(quoted(result.name))
+            .arg(quotedUtf8(result.name))
             .arg(result.name.size())
             .arg(MaxLabelBytes);
 

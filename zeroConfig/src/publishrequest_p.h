@@ -47,6 +47,9 @@ QString checkServiceType(QByteArray type, QByteArray *wire);
 
 bool isValidUtf8(const QByteArray &bytes);
 
+// UTF-8 text in double quotes, as names stand in messages.
+QString quotedUtf8(const QByteArray &utf8);
+
 } // namespace QZeroConfInternal
 
 #endif

@@ -13,8 +13,12 @@ namespace {
 
 QString describe(const char *name)
 {
-    return name ? QLatin1Char('"') + QString::fromUtf8(name) + QLatin1Char('"')
-                : QStringLiteral("(null)");
+    return name ? quotedUtf8(name) : QStringLiteral("(null)");
+}
+
+QString cannotPublish(const char *name, const QString &reason)
+{
+    return QStringLiteral("cannot publish %1: %2").arg(describe(name), reason);
 }
 
 void registerMetaTypes()
@@ -31,11 +35,11 @@ QZeroConfPrivate::QZeroConfPrivate(QZeroConf *q) : q_ptr(q) {}
 
 QZeroConfPrivate::~QZeroConfPrivate() = default;
 
-void QZeroConfPrivate::refuse(const QString &what, const QString &reason)
+void QZeroConfPrivate::refuse(QZeroConf::error_t code, const QString &message)
 {
     Q_Q(QZeroConf);
-    qCWarning(lcZeroConf).noquote() << QStringLiteral("cannot publish %1: %2").arg(what, reason);
-    QTimer::singleShot(0, q, [q] { emit q->error(QZeroConf::serviceRegistrationFailed); });
+    qCWarning(lcZeroConf).noquote() << message;
+    QTimer::singleShot(0, q, [q, code] { emit q->error(code); });
 }
 
 void QZeroConfPrivate::publicationFailed(const QString &reason)
@@ -58,13 +62,6 @@ void QZeroConfPrivate::withdraw()
     // Deleting the publisher frees its responder, which sends the goodbyes now.
     publisher.reset();
     TerminationGuard::release(q);
-}
-
-void QZeroConfPrivate::refuseBrowsing(const QString &reason)
-{
-    Q_Q(QZeroConf);
-    qCWarning(lcZeroConf).noquote() << QStringLiteral("cannot browse: %1").arg(reason);
-    QTimer::singleShot(0, q, [q] { emit q->error(QZeroConf::browserFailed); });
 }
 
 void QZeroConfPrivate::report(ServiceTable::Change change, const QString &instanceKey)
@@ -115,8 +112,7 @@ void QZeroConfPrivate::browserFailed(const QString &reason)
     qCWarning(lcZeroConf).noquote() << QStringLiteral("browsing failed: %1").arg(reason);
     // We are inside the browser's own signal: let the event loop delete it.
     browser.release()->deleteLater();
-    table.clear();
-    services.clear();
+    dropBrowser();
     emit q->error(QZeroConf::browserFailed);
 }
 
@@ -143,17 +139,18 @@ void QZeroConf::startServicePublish(const char *name, const char *type, const ch
                                     quint16 port)
 {
     Q_D(QZeroConf);
-    const QString what = describe(name);
     if (d->publisher) {
-        d->refuse(what, QStringLiteral("this object already publishes \"%1\"; stop that first")
-                            .arg(QString::fromUtf8(d->publisher->serviceName())));
+        d->refuse(
+            QZeroConf::serviceRegistrationFailed,
+            cannotPublish(name, QStringLiteral("this object already publishes %1; stop that first")
+                                    .arg(quotedUtf8(d->publisher->serviceName()))));
         return;
     }
 
     PublishRequest request;
     QString reason = makePublishRequest(name, type, host, port, d->txt, &request);
     if (!reason.isEmpty()) {
-        d->refuse(what, reason);
+        d->refuse(QZeroConf::serviceRegistrationFailed, cannotPublish(name, reason));
         return;
     }
 
@@ -162,7 +159,7 @@ void QZeroConf::startServicePublish(const char *name, const char *type, const ch
     connect(publisher.get(), &AvahiPublisher::failed, this,
             [d](const QString &why) { d->publicationFailed(why); });
     if (!publisher->start(&reason)) {
-        d->refuse(what, reason);
+        d->refuse(QZeroConf::serviceRegistrationFailed, cannotPublish(name, reason));
         return;
     }
     d->publisher = std::move(publisher);
@@ -214,13 +211,14 @@ void QZeroConf::startBrowser(QString type, QAbstractSocket::NetworkLayerProtocol
 {
     Q_D(QZeroConf);
     if (d->browser) {
-        d->refuseBrowsing(QStringLiteral("this object already browses; stop that first"));
+        d->refuse(QZeroConf::browserFailed,
+                  QStringLiteral("cannot browse: this object already browses; stop that first"));
         return;
     }
     QByteArray wireType;
     QString reason = checkServiceType(type.toUtf8(), &wireType);
     if (!reason.isEmpty()) {
-        d->refuseBrowsing(reason);
+        d->refuse(QZeroConf::browserFailed, QStringLiteral("cannot browse: %1").arg(reason));
         return;
     }
     AvahiProtocol avahiProtocol = AVAHI_PROTO_UNSPEC;
@@ -239,7 +237,7 @@ void QZeroConf::startBrowser(QString type, QAbstractSocket::NetworkLayerProtocol
     connect(browser.get(), &AvahiBrowser::failed, this,
             [d](const QString &why) { d->browserFailed(why); });
     if (!browser->start(&reason)) {
-        d->refuseBrowsing(reason);
+        d->refuse(QZeroConf::browserFailed, QStringLiteral("cannot browse: %1").arg(reason));
         return;
     }
     d->browser = std::move(browser);

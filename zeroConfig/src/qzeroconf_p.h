@@ -23,13 +23,12 @@ public:
     explicit QZeroConfPrivate(QZeroConf *q);
     ~QZeroConfPrivate();
 
-    // Reports a publish request that never got going: one warning, and the error
-    // signal from the event loop, after the caller's call has returned.
-    void refuse(const QString &what, const QString &reason);
+    // Reports a request that never got going: one warning, and the error signal from
+    // the event loop, after the caller's call has returned.
+    void refuse(QZeroConf::error_t code, const QString &message);
     void publicationFailed(const QString &reason);
     void withdraw();
 
-    void refuseBrowsing(const QString &reason);
     void browserResolved(const QString &instanceKey, int source,
                          const QZeroConfInternal::ResolvedService &service);
     void browserLost(const QString &instanceKey, int source);

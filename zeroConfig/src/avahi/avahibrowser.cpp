@@ -10,8 +10,6 @@
 #include <QTimer>
 #include <QtEndian>
 
-#include <net/if.h>
-
 using namespace QZeroConfInternal;
 
 struct AvahiBrowser::Resolver

@@ -30,11 +30,6 @@ QByteArray takeAvahiString(char *s)
     return result;
 }
 
-QString quoted(const QByteArray &utf8)
-{
-    return QLatin1Char('"') + QString::fromUtf8(utf8) + QLatin1Char('"');
-}
-
 } // namespace
 
 AvahiPublisher::AvahiPublisher(const PublishRequest &request, QObject *parent)
@@ -184,7 +179,7 @@ void AvahiPublisher::hostNameTaken()
     const QByteArray next = takeAvahiString(avahi_alternative_host_name(taken.constData()));
     qCWarning(lcZeroConf).noquote()
         << QStringLiteral("host name %1 is taken on the network; using %2")
-               .arg(quoted(taken + ".local"), quoted(next + ".local"));
+               .arg(quotedUtf8(taken + ".local"), quotedUtf8(next + ".local"));
     const int r = avahi_server_set_host_name(m_server, next.constData());
     if (r < 0) {
         fail(avahiError(r));
@@ -202,7 +197,7 @@ void AvahiPublisher::serviceNameTaken()
     const QByteArray next = takeAvahiString(avahi_alternative_service_name(m_name.constData()));
     qCWarning(lcZeroConf).noquote()
         << QStringLiteral("service name %1 is taken on the network; announcing as %2")
-               .arg(quoted(m_name), quoted(next));
+               .arg(quotedUtf8(m_name), quotedUtf8(next));
     m_name = next;
     m_retry.start(nextConflictDelay());
 }
