@@ -50,14 +50,18 @@ private Q_SLOTS:
         ServiceTable table;
         QCOMPARE(table.resolved(office, eth0v6, service(QStringLiteral("fe80::1"))),
                  ServiceTable::Added);
+        // A second source with its own address is no change of the service.
         QCOMPARE(table.resolved(office, eth0v4, service(QStringLiteral("10.0.0.1"))),
-                 ServiceTable::Updated);
-        QCOMPARE(table.current(office).ip,
-                 QHostAddress(QStringLiteral("10.0.0.1"))); // the lowest source
+                 ServiceTable::None);
+        QCOMPARE(table.current(office).ip, QHostAddress(QStringLiteral("fe80::1")));
         QCOMPARE(table.resolved(office, wlan0v4, service(QStringLiteral("10.1.0.1"))),
                  ServiceTable::None);
-        QCOMPARE(table.resolved(office, eth0v4, service(QStringLiteral("10.0.0.1"))),
+        QCOMPARE(table.resolved(office, eth0v4, service(QStringLiteral("10.0.0.9"))),
                  ServiceTable::None);
+        // When the reporting source goes, the lowest one left takes over.
+        QCOMPARE(table.lost(office, eth0v6), ServiceTable::Updated);
+        QCOMPARE(table.current(office).ip, QHostAddress(QStringLiteral("10.0.0.9")));
+        QCOMPARE(table.lost(office, wlan0v4), ServiceTable::None);
     }
 
     void changesAreUpdates()

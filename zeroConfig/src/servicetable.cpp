@@ -23,14 +23,14 @@ ServiceTable::Change ServiceTable::resolved(const QString &instanceKey, int sour
     if (isNew)
         it = m_instances.insert(instanceKey, Instance());
     it->bySource.insert(source, service);
-    const ResolvedService now = it->bySource.first();
     if (isNew) {
-        it->reported = now;
+        it->reportingSource = source;
+        it->reported = service;
         return Added;
     }
-    if (now.sameData(it->reported))
+    if (source != it->reportingSource || service.sameData(it->reported))
         return None;
-    it->reported = now;
+    it->reported = service;
     return Updated;
 }
 
@@ -43,6 +43,10 @@ ServiceTable::Change ServiceTable::lost(const QString &instanceKey, int source)
         m_instances.erase(it);
         return Removed;
     }
+    if (source != it->reportingSource)
+        return None;
+    // Reported from the lowest source left from now on.
+    it->reportingSource = it->bySource.firstKey();
     const ResolvedService now = it->bySource.first();
     if (now.sameData(it->reported))
         return None;

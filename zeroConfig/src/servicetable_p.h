@@ -36,7 +36,9 @@ QMap<QByteArray, QByteArray> txtMap(const QList<QByteArray> &strings);
 
 // The services a browser reports. An instance is one service however many interfaces
 // and IP versions it is seen on: it is added when the first of them resolves, updated
-// when the data reported for it changes, and removed when the last of them goes.
+// when the data reported for it changes, and removed when the last of them goes. The
+// source it is reported from stays until it goes: another source that resolves later,
+// with its own address, is no change of the service.
 class ServiceTable
 {
 public:
@@ -47,7 +49,7 @@ public:
     Change lost(const QString &instanceKey, int source);
     void clear() { m_instances.clear(); }
 
-    // What is reported for the instance: the resolution of its lowest source.
+    // What is reported for the instance: the resolution of its reporting source.
     ResolvedService current(const QString &instanceKey) const;
     bool contains(const QString &instanceKey) const { return m_instances.contains(instanceKey); }
 
@@ -55,6 +57,7 @@ private:
     struct Instance
     {
         QMap<int, ResolvedService> bySource;
+        int reportingSource = 0;
         ResolvedService reported;
     };
     QHash<QString, Instance> m_instances;
