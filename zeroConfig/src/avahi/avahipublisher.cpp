@@ -4,41 +4,13 @@
 #include "engine_p.h"
 #include "qtavahipoll_p.h"
 
-#include <avahi-common/alternative.h>
 #include <avahi-common/error.h>
-#include <avahi-common/malloc.h>
 
 using namespace QZeroConfInternal;
 
-namespace {
-
-// RFC 6762 section 9: after fifteen conflicts within ten seconds, wait at least five
-// seconds before each further probe.
-constexpr int ConflictWindowMs = 10000;
-constexpr int ConflictBurst = 15;
-constexpr int ConflictHoldOffMs = 5000;
-
-// Avahi 0.8 can leave a group registering for good when an interface vanishes while it
-// probes. Probing takes under a second and Avahi holds a re-commit back by one more, so
-// a group still registering after this long, with no conflict in between, is stuck.
-constexpr int StuckRegistrationMs = 3000;
-
-QByteArray takeAvahiString(char *s)
-{
-    const QByteArray result(s);
-    avahi_free(s);
-    return result;
-}
-
-} // namespace
-
 AvahiPublisher::AvahiPublisher(const PublishRequest &request, QObject *parent)
-    : QObject(parent), m_request(request), m_name(request.name)
+    : Publisher(request, parent)
 {
-    m_clock.start();
-    m_watchdog.setSingleShot(true);
-    m_watchdog.setInterval(StuckRegistrationMs);
-    connect(&m_watchdog, &QTimer::timeout, this, &AvahiPublisher::registrationStuck);
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &AvahiPublisher::publish);
 }
@@ -92,9 +64,10 @@ QString AvahiPublisher::publishNow()
     for (const QByteArray &s : m_request.txt)
         txt = avahi_string_list_add_arbitrary(txt, reinterpret_cast<const uint8_t *>(s.constData()),
                                               size_t(s.size()));
-    int r = avahi_server_add_service_strlst(
-        m_server, m_group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
-        m_name.constData(), m_request.type.constData(), nullptr, nullptr, m_request.port, txt);
+    int r = avahi_server_add_service_strlst(m_server, m_group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC,
+                                            AvahiPublishFlags(0), m_request.name.constData(),
+                                            m_request.type.constData(), nullptr, nullptr,
+                                            m_request.port, txt);
     avahi_string_list_free(txt);
     if (r == AVAHI_ERR_COLLISION) { // the name is in use by another group of this responder
         serviceNameTaken();
@@ -104,7 +77,7 @@ QString AvahiPublisher::publishNow()
         r = avahi_s_entry_group_commit(m_group);
     if (r < 0)
         return avahiError(r);
-    m_watchdog.start();
+    watchRegistration();
     return QString();
 }
 
@@ -140,7 +113,7 @@ void AvahiPublisher::groupCallback(AvahiServer *server, AvahiSEntryGroup *group,
     switch (state) {
     case AVAHI_ENTRY_GROUP_ESTABLISHED:
         self->m_watchdog.stop();
-        qCDebug(lcZeroConf) << "service established:" << self->m_name;
+        qCDebug(lcZeroConf) << "service established:" << self->m_request.name;
         QTimer::singleShot(0, self, [self] {
             if (!self->m_failed)
                 emit self->established();
@@ -162,24 +135,11 @@ void AvahiPublisher::groupCallback(AvahiServer *server, AvahiSEntryGroup *group,
     }
 }
 
-int AvahiPublisher::nextConflictDelay()
-{
-    const qint64 now = m_clock.elapsed();
-    m_conflicts.append(now);
-    while (!m_conflicts.isEmpty() && now - m_conflicts.first() > ConflictWindowMs)
-        m_conflicts.removeFirst();
-    return m_conflicts.size() >= ConflictBurst ? ConflictHoldOffMs : 0;
-}
-
 void AvahiPublisher::hostNameTaken()
 {
     if (m_failed || !m_server || avahi_server_get_state(m_server) != AVAHI_SERVER_COLLISION)
         return;
-    const QByteArray taken = avahi_server_get_host_name(m_server);
-    const QByteArray next = takeAvahiString(avahi_alternative_host_name(taken.constData()));
-    qCWarning(lcZeroConf).noquote()
-        << QStringLiteral("host name %1 is taken on the network; using %2")
-               .arg(quotedUtf8(taken + ".local"), quotedUtf8(next + ".local"));
+    const QByteArray next = takeNextHostName(avahi_server_get_host_name(m_server));
     const int r = avahi_server_set_host_name(m_server, next.constData());
     if (r < 0) {
         fail(avahiError(r));
@@ -187,19 +147,15 @@ void AvahiPublisher::hostNameTaken()
     }
     // The SRV record still names the old host: re-add the service once the back-off
     // allows another probe.
-    m_retry.start(nextConflictDelay());
+    m_retry.start(m_pacer.delayAfterConflict());
 }
 
 void AvahiPublisher::serviceNameTaken()
 {
     if (m_failed || !m_group)
         return;
-    const QByteArray next = takeAvahiString(avahi_alternative_service_name(m_name.constData()));
-    qCWarning(lcZeroConf).noquote()
-        << QStringLiteral("service name %1 is taken on the network; announcing as %2")
-               .arg(quotedUtf8(m_name), quotedUtf8(next));
-    m_name = next;
-    m_retry.start(nextConflictDelay());
+    takeNextServiceName();
+    m_retry.start(m_pacer.delayAfterConflict());
 }
 
 void AvahiPublisher::registrationStuck()
@@ -207,12 +163,8 @@ void AvahiPublisher::registrationStuck()
     if (m_failed || !m_group ||
         avahi_s_entry_group_get_state(m_group) != AVAHI_ENTRY_GROUP_REGISTERING)
         return;
-    if (!m_conflicts.isEmpty() && m_clock.elapsed() - m_conflicts.last() < ConflictWindowMs) {
-        m_watchdog.start(); // renames in progress: their back-off sets the pace
-        return;
-    }
     // A stuck group does not recover when committed again: start over with a fresh one.
-    qCDebug(lcZeroConf) << "service" << m_name << "still registering; publishing it afresh";
+    qCDebug(lcZeroConf) << "service" << m_request.name << "still registering; publishing it afresh";
     avahi_s_entry_group_free(m_group);
     m_group = nullptr;
     publish();

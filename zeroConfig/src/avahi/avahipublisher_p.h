@@ -1,15 +1,12 @@
 #ifndef QZEROCONF_AVAHIPUBLISHER_P_H
 #define QZEROCONF_AVAHIPUBLISHER_P_H
 
-#include "../publishrequest_p.h"
+#include "publisher_p.h"
 
 #include <avahi-core/core.h>
 #include <avahi-core/publish.h>
 
-#include <QElapsedTimer>
-#include <QObject>
 #include <QTimer>
-#include <QVector>
 
 #include <memory>
 
@@ -23,7 +20,7 @@ class QtAvahiPoll;
 // Avahi calls back from inside its own calls (avahi_server_new, set_host_name, commit),
 // so the callbacks only note what happened and queue the reaction to the event loop;
 // every signal of this class is emitted from there, never from inside Avahi.
-class AvahiPublisher : public QObject
+class AvahiPublisher : public Publisher
 {
     Q_OBJECT
 
@@ -33,14 +30,8 @@ public:
     ~AvahiPublisher() override;
 
     // Starts the responder and commits the service at once: the host name and the
-    // service are probed side by side. False, with the reason, when it cannot start.
-    bool start(QString *error);
-
-    QByteArray serviceName() const { return m_name; }
-
-Q_SIGNALS:
-    void established();
-    void failed(const QString &reason);
+    // service are probed side by side.
+    bool start(QString *error) override;
 
 private:
     Q_DISABLE_COPY(AvahiPublisher)
@@ -53,19 +44,13 @@ private:
     QString publishNow();
     void hostNameTaken();
     void serviceNameTaken();
-    void registrationStuck();
+    void registrationStuck() override;
     void fail(const QString &reason);
-    int nextConflictDelay();
 
-    PublishRequest m_request;
-    QByteArray m_name;
     std::unique_ptr<QtAvahiPoll> m_poll;
     AvahiServer *m_server = nullptr;
     AvahiSEntryGroup *m_group = nullptr;
-    QTimer m_watchdog;
     QTimer m_retry;
-    QElapsedTimer m_clock;
-    QVector<qint64> m_conflicts; // when recent conflicts happened, on m_clock
     bool m_failed = false;
 };
 
