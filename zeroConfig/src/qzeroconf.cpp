@@ -2,6 +2,9 @@
 
 #include "avahi/avahibrowser_p.h"
 #include "avahi/avahipublisher_p.h"
+#include "avahi/daemon_p.h"
+#include "avahi/daemonbrowser_p.h"
+#include "avahi/daemonpublisher_p.h"
 #include "logging_p.h"
 #include "terminationguard_p.h"
 
@@ -31,7 +34,19 @@ void registerMetaTypes()
 
 } // namespace
 
-QZeroConfPrivate::QZeroConfPrivate(QZeroConf *q) : q_ptr(q) {}
+QZeroConfPrivate::QZeroConfPrivate(QZeroConf *q) : q_ptr(q)
+{
+    // RFC 6762 section 15: one responder per host. Where the host runs one, use it.
+    QString why;
+    const QString daemon = probeDaemon(&why);
+    useDaemon = !daemon.isEmpty();
+    if (useDaemon)
+        qCDebug(lcZeroConf).noquote()
+            << QStringLiteral("using the host's mDNS daemon (%1)").arg(daemon);
+    else
+        qCDebug(lcZeroConf).noquote()
+            << QStringLiteral("no mDNS daemon answers (%1); using the embedded responder").arg(why);
+}
 
 QZeroConfPrivate::~QZeroConfPrivate() = default;
 
@@ -42,14 +57,52 @@ void QZeroConfPrivate::refuse(QZeroConf::error_t code, const QString &message)
     QTimer::singleShot(0, q, [q, code] { emit q->error(code); });
 }
 
-void QZeroConfPrivate::publicationFailed(const QString &reason)
+bool QZeroConfPrivate::attachPublisher(std::unique_ptr<Publisher> p, QString *error)
 {
     Q_Q(QZeroConf);
-    const QByteArray name = publisher->serviceName();
+    QObject::connect(p.get(), &Publisher::established, q, &QZeroConf::servicePublished);
+    QObject::connect(p.get(), &Publisher::failed, q, [this](const QString &why) {
+        publicationFailed(publisher->current().name, why);
+    });
+    QObject::connect(p.get(), &Publisher::responderGone, q, [this] { publisherLostResponder(); });
+    if (!p->start(error))
+        return false;
+    publisher = std::move(p);
+    return true;
+}
+
+bool QZeroConfPrivate::publish(const PublishRequest &request, QString *error)
+{
+    if (useDaemon) {
+        if (attachPublisher(std::unique_ptr<Publisher>(new DaemonPublisher(request)), error))
+            return true;
+        qCDebug(lcZeroConf).noquote()
+            << QStringLiteral("%1; using the embedded responder").arg(*error);
+        useDaemon = false;
+    }
+    return attachPublisher(std::unique_ptr<Publisher>(new AvahiPublisher(request)), error);
+}
+
+void QZeroConfPrivate::publisherLostResponder()
+{
+    // We are inside the old publisher's own signal: let the event loop delete it.
+    const PublishRequest current = publisher->current();
+    publisher.release()->deleteLater();
+    useDaemon = false;
+    QString error;
+    if (!publish(current, &error)) {
+        publicationFailed(current.name, error);
+    }
+}
+
+void QZeroConfPrivate::publicationFailed(const QByteArray &name, const QString &reason)
+{
+    Q_Q(QZeroConf);
     qCWarning(lcZeroConf).noquote()
         << QStringLiteral("publication of \"%1\" failed: %2").arg(QString::fromUtf8(name), reason);
-    // We are inside the publisher's own signal: let the event loop delete it.
-    publisher.release()->deleteLater();
+    // We may be inside the publisher's own signal: let the event loop delete it.
+    if (publisher)
+        publisher.release()->deleteLater();
     TerminationGuard::release(q);
     emit q->error(QZeroConf::serviceRegistrationFailed);
 }
@@ -110,10 +163,42 @@ void QZeroConfPrivate::browserFailed(const QString &reason)
 {
     Q_Q(QZeroConf);
     qCWarning(lcZeroConf).noquote() << QStringLiteral("browsing failed: %1").arg(reason);
-    // We are inside the browser's own signal: let the event loop delete it.
-    browser.release()->deleteLater();
+    // We may be inside the browser's own signal: let the event loop delete it.
+    if (browser)
+        browser.release()->deleteLater();
     dropBrowser();
     emit q->error(QZeroConf::browserFailed);
+}
+
+bool QZeroConfPrivate::attachBrowser(std::unique_ptr<Browser> b, QString *error)
+{
+    Q_Q(QZeroConf);
+    QObject::connect(b.get(), &Browser::resolved, q,
+                     [this](const QString &key, int source, const ResolvedService &s) {
+                         browserResolved(key, source, s);
+                     });
+    QObject::connect(b.get(), &Browser::lost, q,
+                     [this](const QString &key, int source) { browserLost(key, source); });
+    QObject::connect(b.get(), &Browser::failed, q,
+                     [this](const QString &why) { browserFailed(why); });
+    QObject::connect(b.get(), &Browser::responderGone, q, [this] { browserLostResponder(); });
+    if (!b->start(error))
+        return false;
+    browser = std::move(b);
+    return true;
+}
+
+void QZeroConfPrivate::browserLostResponder()
+{
+    // What the old browser had found stays reported until the new one has looked.
+    const QVector<Browser::Source> known = browser->sources();
+    browser.release()->deleteLater();
+    useDaemon = false;
+    std::unique_ptr<Browser> b(new AvahiBrowser(browseType, AvahiProtocol(browseProtocol)));
+    b->expectAgain(known);
+    QString error;
+    if (!attachBrowser(std::move(b), &error))
+        browserFailed(error);
 }
 
 void QZeroConfPrivate::dropBrowser()
@@ -143,7 +228,7 @@ void QZeroConf::startServicePublish(const char *name, const char *type, const ch
         d->refuse(
             QZeroConf::serviceRegistrationFailed,
             cannotPublish(name, QStringLiteral("this object already publishes %1; stop that first")
-                                    .arg(quotedUtf8(d->publisher->serviceName()))));
+                                    .arg(quotedUtf8(d->publisher->current().name))));
         return;
     }
 
@@ -154,15 +239,10 @@ void QZeroConf::startServicePublish(const char *name, const char *type, const ch
         return;
     }
 
-    std::unique_ptr<AvahiPublisher> publisher(new AvahiPublisher(request));
-    connect(publisher.get(), &AvahiPublisher::established, this, &QZeroConf::servicePublished);
-    connect(publisher.get(), &AvahiPublisher::failed, this,
-            [d](const QString &why) { d->publicationFailed(why); });
-    if (!publisher->start(&reason)) {
+    if (!d->publish(request, &reason)) {
         d->refuse(QZeroConf::serviceRegistrationFailed, cannotPublish(name, reason));
         return;
     }
-    d->publisher = std::move(publisher);
     TerminationGuard::hold(this, [d] { d->withdraw(); });
 }
 
@@ -227,20 +307,19 @@ void QZeroConf::startBrowser(QString type, QAbstractSocket::NetworkLayerProtocol
     else if (protocol == QAbstractSocket::IPv6Protocol)
         avahiProtocol = AVAHI_PROTO_INET6;
 
-    std::unique_ptr<AvahiBrowser> browser(new AvahiBrowser(wireType, avahiProtocol));
-    connect(browser.get(), &AvahiBrowser::resolved, this,
-            [d](const QString &key, int source, const ResolvedService &s) {
-                d->browserResolved(key, source, s);
-            });
-    connect(browser.get(), &AvahiBrowser::lost, this,
-            [d](const QString &key, int source) { d->browserLost(key, source); });
-    connect(browser.get(), &AvahiBrowser::failed, this,
-            [d](const QString &why) { d->browserFailed(why); });
-    if (!browser->start(&reason)) {
-        d->refuse(QZeroConf::browserFailed, QStringLiteral("cannot browse: %1").arg(reason));
-        return;
+    d->browseType = wireType;
+    d->browseProtocol = avahiProtocol;
+    if (d->useDaemon) {
+        if (d->attachBrowser(std::unique_ptr<Browser>(new DaemonBrowser(wireType, avahiProtocol)),
+                             &reason))
+            return;
+        qCDebug(lcZeroConf).noquote()
+            << QStringLiteral("%1; using the embedded responder").arg(reason);
+        d->useDaemon = false;
     }
-    d->browser = std::move(browser);
+    if (!d->attachBrowser(std::unique_ptr<Browser>(new AvahiBrowser(wireType, avahiProtocol)),
+                          &reason))
+        d->refuse(QZeroConf::browserFailed, QStringLiteral("cannot browse: %1").arg(reason));
 }
 
 void QZeroConf::stopBrowser()

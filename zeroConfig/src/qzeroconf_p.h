@@ -11,8 +11,8 @@
 #include <memory>
 
 namespace QZeroConfInternal {
-class AvahiBrowser;
-class AvahiPublisher;
+class Browser;
+class Publisher;
 } // namespace QZeroConfInternal
 
 class QZeroConfPrivate
@@ -26,8 +26,18 @@ public:
     // Reports a request that never got going: one warning, and the error signal from
     // the event loop, after the caller's call has returned.
     void refuse(QZeroConf::error_t code, const QString &message);
-    void publicationFailed(const QString &reason);
+
+    // Publishing and browsing go through the host's mDNS daemon when one answered at
+    // construction, through an embedded responder otherwise, and from then on when the
+    // daemon went away for good.
+    bool attachPublisher(std::unique_ptr<QZeroConfInternal::Publisher> p, QString *error);
+    bool publish(const QZeroConfInternal::PublishRequest &request, QString *error);
+    void publicationFailed(const QByteArray &name, const QString &reason);
+    void publisherLostResponder();
     void withdraw();
+
+    bool attachBrowser(std::unique_ptr<QZeroConfInternal::Browser> b, QString *error);
+    void browserLostResponder();
 
     void browserResolved(const QString &instanceKey, int source,
                          const QZeroConfInternal::ResolvedService &service);
@@ -37,10 +47,13 @@ public:
     void dropBrowser();
 
     QZeroConf *q_ptr;
+    bool useDaemon = false;
     QList<QZeroConfInternal::TxtEntry> txt;
-    std::unique_ptr<QZeroConfInternal::AvahiPublisher> publisher;
+    std::unique_ptr<QZeroConfInternal::Publisher> publisher;
 
-    std::unique_ptr<QZeroConfInternal::AvahiBrowser> browser;
+    std::unique_ptr<QZeroConfInternal::Browser> browser;
+    QByteArray browseType;
+    int browseProtocol = 0; // AvahiProtocol
     QZeroConfInternal::ServiceTable table;
     QHash<QString, QZeroConfService> services; // the records handed out, by instance
 };
