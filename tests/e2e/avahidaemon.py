@@ -34,6 +34,7 @@ class AvahiDaemon:
     def __init__(self, lab, host, host_name="avahihost"):
         self.lab, self.host = lab, host
         self.dir = tempfile.mkdtemp(prefix="lanbeacon-avahi-")
+        os.chmod(self.dir, 0o755)  # the bus is for every user, as a system bus is
         self.env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS="unix:path=%s/bus" % self.dir)
         with open(os.path.join(self.dir, "bus.conf"), "w") as f:
             f.write(BUS_CONF % os.path.join(self.dir, "bus"))
@@ -54,6 +55,12 @@ class AvahiDaemon:
         if wait:
             self.lab.wait_stderr(self.daemon, lambda t: "Server startup complete" in t, 10)
         return self.daemon
+
+    def stop(self):
+        """Ends the daemon as its service manager would; the bus stays."""
+        if self.daemon and self.daemon.poll() is None:
+            self.daemon.terminate()
+            self.daemon.wait(5)
 
     def publish(self, name, service_type, port, txt=()):
         return self.lab.spawn(self.host, ["avahi-publish", "-f", "-s", name, service_type, str(port)] + list(txt),

@@ -17,9 +17,14 @@ import threading
 import time
 import unittest
 
+from avahidaemon import AvahiDaemon
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 CLIENT = os.path.join(HERE, "dnssd_client.py")
 PYTHON = "/usr/bin/python3"  # Debian's, which has python3-zeroconf
+# Processes in a host without a daemon of its own must not find the system bus of the
+# machine the tests run on (and a daemon there): point them at a bus that is not.
+NO_BUS = "unix:path=/nonexistent/lanbeacon-tests-have-no-system-bus"
 
 
 def run(*cmd, check=True):
@@ -46,6 +51,28 @@ def _default_signals():
     # Whatever the test runner ignores, the processes under test start as a shell would.
     for signo in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(signo, signal.SIG_DFL)
+
+
+def mdns_sockets(pid):
+    """How many UDP sockets on port 5353 the process holds: an mDNS stack of its own
+    holds some, a client of the host's daemon none."""
+    inodes = set()
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            link = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+        except OSError:
+            continue
+        if link.startswith("socket:["):
+            inodes.add(link[len("socket:["):-1])
+    count = 0
+    for table in ("udp", "udp6"):
+        with open("/proc/%d/net/%s" % (pid, table)) as f:
+            next(f)
+            for line in f:
+                fields = line.split()
+                if fields[1].endswith(":14E9") and fields[9] in inodes:
+                    count += 1
+    return count
 
 
 def require_root():
@@ -129,7 +156,12 @@ class Client(JsonEvents):
 
 
 class NetLab:
-    def __init__(self):
+    """daemon_hosts: the hosts that run avahi-daemon (with a system bus of their own) from
+    the moment they are added; what runs there finds it on the bus."""
+
+    def __init__(self, daemon_hosts=()):
+        self.daemon_hosts = set(daemon_hosts)
+        self.daemons = {}
         self.tag = "%x%04x" % (os.getpid() & 0xFFFF, random.randrange(0x10000))
         self.switch = "lbsw-" + self.tag
         self.hosts = {}
@@ -162,6 +194,11 @@ class NetLab:
             self.exec_in(ns, "ip", "link", "set", inner, "up")
         self.exec_in(self.switch, "ip", "link", "set", outer, "master", "br0")
         self.exec_in(self.switch, "ip", "link", "set", outer, "up")
+        if name in self.daemon_hosts:
+            # The first host answers to this machine's name, as an embedded stack there would.
+            host_name = os.uname().nodename if not self.daemons else "avahi-" + name
+            self.daemons[name] = AvahiDaemon(self, name, host_name)
+            self.daemons[name].start()
         return ns
 
     def inside(self, host, make):
@@ -170,8 +207,14 @@ class NetLab:
     def set_link(self, host, up):
         self.exec_in(self.hosts[host], "ip", "link", "set", "eth0", "up" if up else "down")
 
+    def env_of(self, host):
+        daemon = self.daemons.get(host)
+        return dict(daemon.env) if daemon else dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=NO_BUS)
+
     def spawn(self, host, argv, stderr_to_file=True, stdin_pipe=False, env=None):
         ns = self.hosts[host]
+        if env is None:
+            env = self.env_of(host)
         err = open(os.devnull, "w")
         path = None
         if stderr_to_file:
@@ -203,6 +246,8 @@ class NetLab:
         return self.stderr_of(proc)
 
     def close(self):
+        for daemon in self.daemons.values():
+            daemon.close()
         for proc in self.procs:
             if proc.poll() is None:
                 proc.send_signal(signal.SIGKILL)
@@ -230,10 +275,19 @@ class LabTestCase(unittest.TestCase):
     client browses service_type."""
 
     service_type = "_printer._tcp.local."
+    daemon_hosts = ()
 
     def setUp(self):
-        self.lab = NetLab()
+        self.lab = NetLab(self.daemon_hosts)
         self.addCleanup(self.lab.close)
         self.lab.add_host("pub", 1)
         self.lab.add_host("cli", 2)
         self.client = Client(self.lab, "cli", self.service_type)
+
+    def assertOwnStack(self, proc, own):
+        """That proc runs an mDNS stack of its own (own) or goes through the daemon."""
+        held = mdns_sockets(proc.pid)
+        if own:
+            self.assertGreater(held, 0, "no mDNS socket of its own")
+        else:
+            self.assertEqual(held, 0, "an mDNS stack of its own beside the daemon")

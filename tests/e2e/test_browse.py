@@ -7,7 +7,7 @@ import unittest
 
 import mdnswire as w
 from avahidaemon import AvahiDaemon
-from netlab import HERE, PYTHON, JsonEvents, Lines, NetLab
+from netlab import HERE, PYTHON, JsonEvents, Lines, NetLab, mdns_sockets
 
 PROBE = os.environ.get("ZEROCONF_PROBE", "build/tests/e2e/zeroconf_probe")
 LANBEACON = os.environ.get("LANBEACON", "build/lanbeacon")
@@ -15,8 +15,10 @@ TYPE = "_printer._tcp"
 
 
 class BrowseTest(unittest.TestCase):
+    daemon_hosts = ()
+
     def setUp(self):
-        self.lab = NetLab()
+        self.lab = NetLab(self.daemon_hosts)
         self.addCleanup(self.lab.close)
         self.lab.add_host("pub", 1)
         self.lab.add_host("cli", 2)
@@ -78,6 +80,11 @@ class BrowseTest(unittest.TestCase):
         self.assertIsNotNone(self.wait("added", "Office Printer"))
         self.assertEqual(self.count("added", "Office Printer", settle=3), 1)
         self.assertEqual(self.count("updated", "Office Printer", settle=0), 0)
+        held = mdns_sockets(self.probe.pid)
+        if "cli" in self.daemon_hosts:
+            self.assertEqual(held, 0, "an mDNS stack of its own beside the daemon")
+        else:
+            self.assertGreater(held, 0)
 
     def test_ip_version_choice_and_link_local_scope(self):
         self.lanbeacon("Office Printer")
@@ -129,6 +136,13 @@ class BrowseTest(unittest.TestCase):
         self.assertIsNotNone(self.wait("added", "Good Printer"))
         self.assertEqual(self.count("added", "Broken", settle=6), 0)
         self.assertIsNone(self.probe.poll())
+
+
+class BrowseThroughDaemonTest(BrowseTest):
+    """The same cases with avahi-daemon running on the browsing host, so that the
+    component browses through it."""
+
+    daemon_hosts = ("cli",)
 
 
 if __name__ == "__main__":

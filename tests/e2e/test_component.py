@@ -44,5 +44,9 @@ class ComponentTest(LabTestCase):
         self.assertEqual(self.lab.stderr_of(self.probe), "")
 
 
+class ComponentThroughDaemonTest(ComponentTest):
+    daemon_hosts = ("pub",)
+
+
 if __name__ == "__main__":
     unittest.main()

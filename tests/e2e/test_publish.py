@@ -49,6 +49,7 @@ class PublishTest(LabTestCase):
         # A normal run prints the program's lines and nothing else.
         self.assertEqual(self.stderr_lines(proc), echo_lines(*args))
         self.assertStillRunning(proc)
+        self.assertOwnStack(proc, own="pub" not in self.daemon_hosts)
 
     def test_empty_values_stay_present_and_spaces_survive(self):
         args = ("Front Desk", "", "SN 42 B", "", "", "_printer._tcp", "")
@@ -103,6 +104,14 @@ class PublishTest(LabTestCase):
         self.assertIsNotNone(seen, "not announced again with its IPv4 address after the link came back")
         self.assertEqual(self.stderr_lines(proc)[-1], 'startServicePublish success "HP"')
 
+    def test_a_new_address_is_announced(self):
+        proc = self.start("Office Printer", "HP", "1", "laser", "false", "_printer._tcp", "printer1")
+        self.assertIsNotNone(self.client.resolved("Office Printer", 5))
+        self.lab.exec_in(self.lab.hosts["pub"], "ip", "addr", "add", "10.213.0.11/24", "dev", "eth0")
+        seen = self.client.resolved("Office Printer", 6, where=lambda e: "10.213.0.11" in e["addresses"])
+        self.assertIsNotNone(seen, "the new address was not announced: %r" % self.client.events)
+        self.assertStillRunning(proc)
+
     def test_runs_unprivileged_beside_another_mdns_stack(self):
         other = self.lab.spawn("pub", [PYTHON, os.path.join(HERE, "dnssd_responder.py"), "--name", "Other Printer",
                                        "--type", TYPE, "--port", "631", "--host", "other.local.",
@@ -156,6 +165,13 @@ class PublishTest(LabTestCase):
         self.assertIn("255 bytes", warnings[0])
         self.assertIsNone(self.client.resolved("Big Printer", 2))
         self.assertStillRunning(proc)
+
+
+class PublishThroughDaemonTest(PublishTest):
+    """The same cases with avahi-daemon running on every publishing host, so that
+    lanbeacon publishes through it."""
+
+    daemon_hosts = ("pub", "pub2", "late")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,86 @@
+"""What only the daemon backend does: lanbeacon publishes through the avahi-daemon of
+its host, which outlives it, and it outlives the daemon."""
+import os
+import signal
+import time
+import unittest
+
+from netlab import Client, LabTestCase
+
+LANBEACON = os.environ.get("LANBEACON", "build/lanbeacon")
+ARGS = ["Office Printer", "HP", "SN1", "laser", "false", "_printer._tcp", "printer1"]
+
+
+class DaemonTest(LabTestCase):
+    daemon_hosts = ("pub",)
+
+    def start(self, host="pub", env=None):
+        proc = self.lab.spawn(host, [LANBEACON] + ARGS, env=env)
+        seen = self.client.resolved("Office Printer", 5, where=lambda e: "10.213.0.1" in e["addresses"])
+        self.assertIsNotNone(seen, "not announced: " + self.lab.stderr_of(proc))
+        self.assertEqual(seen["server"], "printer1.local.")
+        return proc
+
+    def warnings(self, proc):
+        return [l for l in self.lab.stderr_of(proc).splitlines() if l.startswith("qzeroconf:")]
+
+    def assertRunning(self, proc):
+        self.assertIsNone(proc.poll(), "lanbeacon ended: " + self.lab.stderr_of(proc))
+
+    def test_the_backend_is_told_at_debug_level(self):
+        for host, expected in (("pub", "using the host's mDNS daemon (avahi "),
+                               ("cli", "no mDNS daemon answers")):
+            with self.subTest(host=host):
+                env = dict(self.lab.env_of(host), QT_LOGGING_RULES="qzeroconf.debug=true")
+                proc = self.lab.spawn(host, [LANBEACON] + ARGS[:6] + ["printer-" + host], env=env)
+                text = self.lab.wait_stderr(proc, lambda t: expected in t, 5)
+                self.assertIn(expected, text)
+                proc.terminate()
+                proc.wait(5)
+
+    def test_sigkill_is_withdrawn_by_the_daemon(self):
+        proc = self.start()
+        killed = time.time()
+        proc.send_signal(signal.SIGKILL)
+        gone = self.client.wait(lambda e: e["event"] == "removed" and e["t"] > killed, 3)
+        self.assertIsNotNone(gone, "the printer outlived lanbeacon")
+        self.assertLess(gone["t"] - killed, 1.0)
+
+    def test_daemon_restart_brings_the_printer_back(self):
+        proc = self.start()
+        daemon = self.lab.daemons["pub"]
+        daemon.stop()
+        time.sleep(1)
+        daemon.start()
+        # A client that starts now knows nothing from before the restart.
+        seen = Client(self.lab, "cli", self.service_type).resolved(
+            "Office Printer", 8, where=lambda e: "10.213.0.1" in e["addresses"])
+        self.assertIsNotNone(seen, "not back after the restart: " + self.lab.stderr_of(proc))
+        self.assertEqual(seen["server"], "printer1.local.")
+        self.assertEqual(len(seen["txt"]), 4)
+        warnings = self.warnings(proc)
+        self.assertEqual(len(warnings), 1, warnings)
+        self.assertIn("is back", warnings[0])
+        self.assertRunning(proc)
+
+    def test_daemon_gone_for_good_hands_over_to_the_embedded_responder(self):
+        proc = self.start()
+        self.lab.daemons["pub"].stop()
+        text = self.lab.wait_stderr(proc, lambda t: "on our own" in t, 10)
+        self.assertIn("on our own", text)
+        # Nothing else on that host answers now.
+        seen = Client(self.lab, "cli", self.service_type).resolved(
+            "Office Printer", 8, where=lambda e: "10.213.0.1" in e["addresses"])
+        self.assertIsNotNone(seen, "nobody answers for the printer: " + self.lab.stderr_of(proc))
+        self.assertEqual(seen["server"], "printer1.local.")
+        self.assertEqual(len(self.warnings(proc)), 1, self.warnings(proc))
+        # And it still withdraws with goodbyes.
+        sent = time.time()
+        proc.send_signal(signal.SIGTERM)
+        gone = self.client.wait(lambda e: e["event"] == "removed" and e["t"] > sent, 3)
+        self.assertIsNotNone(gone)
+        self.assertEqual(proc.wait(5), -signal.SIGTERM)
+
+
+if __name__ == "__main__":
+    unittest.main()
