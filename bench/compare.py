@@ -6,7 +6,9 @@
 Publishers, measured in turns in one run, each in its own pair of fresh network
 namespaces (publisher and observer, on a bridge), each publishing process under a host
 name of its own:
-  lanbeacon           the program under test
+  lanbeacon           the program under test, on its embedded responder
+  lanbeacon (daemon)  the same, publishing through avahi-daemon running (warm) in the
+                      publishing namespace
   python-zeroconf     python-zeroconf's own responder (tests/e2e/dnssd_responder.py)
   avahi               avahi-daemon started fresh in the publishing namespace (with a
                       private D-Bus) plus avahi-publish; "warm" starts the clock at
@@ -135,8 +137,22 @@ class Avahi:
         self.avahi.close()
 
 
+class LanbeaconOverDaemon(Avahi):
+    label = "lanbeacon (daemon)"
+
+    def launch(self, name):
+        self.proc = self.lab.spawn("pub", [self.args.lanbeacon, name, "Office Printer", "SN-0042", "laser", "false",
+                                           TYPE, "lanbeacon"], env=self.avahi.env)
+        return self.proc
+
+    def pids(self):
+        return {"lanbeacon": self.proc.pid, "avahi-daemon": self.avahi.daemon.pid,
+                "dbus-daemon": self.avahi.bus.pid}
+
+
 PUBLISHERS = [
     ("lanbeacon", lambda lab, a: Lanbeacon(lab, a)),
+    ("lanbeacon (daemon)", lambda lab, a: LanbeaconOverDaemon(lab, a)),
     ("python-zeroconf", lambda lab, a: PythonZeroconf(lab, a)),
     ("avahi (warm)", lambda lab, a: Avahi(lab, a)),
     ("avahi (cold)", lambda lab, a: Avahi(lab, a, cold=True)),
@@ -316,7 +332,13 @@ def main():
     parser.add_argument("--flood-rate", type=float, default=2000.0)
     parser.add_argument("--bare-qt")
     parser.add_argument("--json", default=os.path.join(HERE, "results", "compare.json"))
+    parser.add_argument("--only", help="comma-separated publisher labels to measure (default: all)")
     args = parser.parse_args()
+    if args.only:
+        wanted = set(args.only.split(","))
+        PUBLISHERS[:] = [p for p in PUBLISHERS if p[0] in wanted]
+        if not PUBLISHERS:
+            sys.exit("--only names no known publisher")
     if os.geteuid() != 0:
         sys.exit("compare.py needs root, for network namespaces")
     args.lanbeacon = os.path.abspath(args.lanbeacon)
@@ -388,7 +410,7 @@ def main():
     print("|---" * (len(rows) + 1) + "|")
     for key, title in keys:
         print("| %s | %s |" % (title, " | ".join(r.get(key, "") for r in rows)))
-    print("| bare Qt Core+Network program | %.1f MB | | | |" % (bare / 1024.0))
+    print("| bare Qt Core+Network program | %.1f MB |%s" % (bare / 1024.0, " |" * (len(rows) - 1)))
     os.makedirs(os.path.dirname(os.path.abspath(args.json)), exist_ok=True)
     with open(args.json, "w") as f:
         json.dump({"date": str(datetime.date.today()), "machine": platform.platform(), "cores": os.cpu_count(),

@@ -2,9 +2,7 @@
 
 #include "avahi/avahibrowser_p.h"
 #include "avahi/avahipublisher_p.h"
-#include "avahi/daemon_p.h"
-#include "avahi/daemonbrowser_p.h"
-#include "avahi/daemonpublisher_p.h"
+#include "avahi/daemonbackend_p.h"
 #include "logging_p.h"
 #include "terminationguard_p.h"
 
@@ -74,7 +72,7 @@ bool QZeroConfPrivate::attachPublisher(std::unique_ptr<Publisher> p, QString *er
 bool QZeroConfPrivate::publish(const PublishRequest &request, QString *error)
 {
     if (useDaemon) {
-        if (attachPublisher(std::unique_ptr<Publisher>(new DaemonPublisher(request)), error))
+        if (attachPublisher(newDaemonPublisher(request), error))
             return true;
         qCDebug(lcZeroConf).noquote()
             << QStringLiteral("%1; using the embedded responder").arg(*error);
@@ -310,8 +308,7 @@ void QZeroConf::startBrowser(QString type, QAbstractSocket::NetworkLayerProtocol
     d->browseType = wireType;
     d->browseProtocol = avahiProtocol;
     if (d->useDaemon) {
-        if (d->attachBrowser(std::unique_ptr<Browser>(new DaemonBrowser(wireType, avahiProtocol)),
-                             &reason))
+        if (d->attachBrowser(newDaemonBrowser(wireType, avahiProtocol), &reason))
             return;
         qCDebug(lcZeroConf).noquote()
             << QStringLiteral("%1; using the embedded responder").arg(reason);

@@ -1,6 +1,8 @@
 #include "daemon_p.h"
 
 #include "../logging_p.h"
+#include "daemonbrowser_p.h"
+#include "daemonpublisher_p.h"
 #include "engine_p.h"
 #include "qtavahipoll_p.h"
 
@@ -35,6 +37,16 @@ QString probeDaemon(QString *why)
         version = QStringLiteral("(unknown version)");
     avahi_client_free(client);
     return version;
+}
+
+std::unique_ptr<Publisher> newDaemonPublisher(const PublishRequest &request)
+{
+    return std::unique_ptr<Publisher>(new DaemonPublisher(request));
+}
+
+std::unique_ptr<Browser> newDaemonBrowser(const QByteArray &type, int avahiProtocol)
+{
+    return std::unique_ptr<Browser>(new DaemonBrowser(type, AvahiProtocol(avahiProtocol)));
 }
 
 DaemonConnection::DaemonConnection(QObject *parent) : QObject(parent)

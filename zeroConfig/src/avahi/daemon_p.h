@@ -1,6 +1,8 @@
 #ifndef QZEROCONF_DAEMON_P_H
 #define QZEROCONF_DAEMON_P_H
 
+#include "daemonbackend_p.h"
+
 #include <avahi-client/client.h>
 
 #include <QObject>
@@ -12,10 +14,6 @@
 namespace QZeroConfInternal {
 
 class QtAvahiPoll;
-
-// Asks the system D-Bus whether the host's mDNS daemon runs. Returns its version
-// ("avahi 0.8"), or an empty string and the reason in *why.
-QString probeDaemon(QString *why);
 
 // How long the daemon may be away before its users give up on it.
 constexpr int DaemonGraceMs = 5000;
