@@ -144,6 +144,25 @@ class BrowseThroughDaemonTest(BrowseTest):
 
     daemon_hosts = ("cli",)
 
+    def test_daemon_restart_keeps_what_is_still_there(self):
+        self.browse()
+        self.responder("Kept Printer", ["a=1"])
+        gone, _ = self.responder("Gone Printer", ["b=2"])
+        self.assertIsNotNone(self.wait("added", "Kept Printer"))
+        self.assertIsNotNone(self.wait("added", "Gone Printer"))
+        daemon = self.lab.daemons["cli"]
+        daemon.stop()
+        gone.send_signal(signal.SIGKILL)  # no goodbye, and nobody listening for one
+        time.sleep(1)
+        daemon.start()
+        # Browsing starts over: what is not found again is removed, the rest stands.
+        self.assertIsNotNone(self.wait("removed", "Gone Printer", timeout=8),
+                             "a service that went during the restart is still listed: %r" % self.seen.events)
+        self.assertEqual(self.count("added", "Kept Printer", settle=2), 1)
+        self.assertEqual(self.count("removed", "Kept Printer", settle=0), 0)
+        self.assertIsNone(self.probe.poll())
+        self.assertIn("is back", self.lab.stderr_of(self.probe))
+
 
 if __name__ == "__main__":
     unittest.main()

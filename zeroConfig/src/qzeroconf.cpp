@@ -83,14 +83,16 @@ bool QZeroConfPrivate::publish(const PublishRequest &request, QString *error)
 
 void QZeroConfPrivate::publisherLostResponder()
 {
-    // We are inside the old publisher's own signal: let the event loop delete it.
+    Q_Q(QZeroConf);
+    // We are inside the old publisher's own signal: let the event loop delete it, and
+    // hear nothing more from it meanwhile.
     const PublishRequest current = publisher->current();
+    publisher->disconnect(q);
     publisher.release()->deleteLater();
     useDaemon = false;
     QString error;
-    if (!publish(current, &error)) {
+    if (!publish(current, &error))
         publicationFailed(current.name, error);
-    }
 }
 
 void QZeroConfPrivate::publicationFailed(const QByteArray &name, const QString &reason)
@@ -99,8 +101,10 @@ void QZeroConfPrivate::publicationFailed(const QByteArray &name, const QString &
     qCWarning(lcZeroConf).noquote()
         << QStringLiteral("publication of \"%1\" failed: %2").arg(QString::fromUtf8(name), reason);
     // We may be inside the publisher's own signal: let the event loop delete it.
-    if (publisher)
+    if (publisher) {
+        publisher->disconnect(q);
         publisher.release()->deleteLater();
+    }
     TerminationGuard::release(q);
     emit q->error(QZeroConf::serviceRegistrationFailed);
 }
@@ -162,8 +166,10 @@ void QZeroConfPrivate::browserFailed(const QString &reason)
     Q_Q(QZeroConf);
     qCWarning(lcZeroConf).noquote() << QStringLiteral("browsing failed: %1").arg(reason);
     // We may be inside the browser's own signal: let the event loop delete it.
-    if (browser)
+    if (browser) {
+        browser->disconnect(q);
         browser.release()->deleteLater();
+    }
     dropBrowser();
     emit q->error(QZeroConf::browserFailed);
 }
@@ -189,7 +195,9 @@ bool QZeroConfPrivate::attachBrowser(std::unique_ptr<Browser> b, QString *error)
 void QZeroConfPrivate::browserLostResponder()
 {
     // What the old browser had found stays reported until the new one has looked.
+    Q_Q(QZeroConf);
     const QVector<Browser::Source> known = browser->sources();
+    browser->disconnect(q);
     browser.release()->deleteLater();
     useDaemon = false;
     std::unique_ptr<Browser> b(new AvahiBrowser(browseType, AvahiProtocol(browseProtocol)));
