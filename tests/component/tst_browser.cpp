@@ -7,7 +7,6 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-
 using namespace QZeroConfInternal;
 
 namespace {
