@@ -58,12 +58,7 @@ QString AvahiPublisher::publishNow()
             return avahiError(avahi_server_errno(m_server));
     }
 
-    // Avahi keeps a string list newest-first and writes it to the wire last-first, so
-    // adding in order gives the order on the wire.
-    AvahiStringList *txt = nullptr;
-    for (const QByteArray &s : m_request.txt)
-        txt = avahi_string_list_add_arbitrary(txt, reinterpret_cast<const uint8_t *>(s.constData()),
-                                              size_t(s.size()));
+    AvahiStringList *txt = newTxtList();
     int r = avahi_server_add_service_strlst(m_server, m_group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC,
                                             AvahiPublishFlags(0), m_request.name.constData(),
                                             m_request.type.constData(), nullptr, nullptr,

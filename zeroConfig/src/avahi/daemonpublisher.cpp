@@ -190,12 +190,7 @@ QString DaemonPublisher::publishService()
     }
     m_reported = false;
 
-    // Avahi keeps a string list newest-first and writes it to the wire last-first, so
-    // adding in order gives the order on the wire.
-    AvahiStringList *txt = nullptr;
-    for (const QByteArray &s : m_request.txt)
-        txt = avahi_string_list_add_arbitrary(txt, reinterpret_cast<const uint8_t *>(s.constData()),
-                                              size_t(s.size()));
+    AvahiStringList *txt = newTxtList();
     const QByteArray host = m_request.hostLabel + ".local";
     int r = avahi_entry_group_add_service_strlst(
         m_serviceGroup, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),

@@ -73,3 +73,14 @@ QByteArray Publisher::takeNextHostName(const QByteArray &taken)
     m_request.hostLabel = next;
     return next;
 }
+
+AvahiStringList *Publisher::newTxtList() const
+{
+    // Avahi keeps a string list newest-first and writes it to the wire last-first, so
+    // adding in order gives the order on the wire.
+    AvahiStringList *txt = nullptr;
+    for (const QByteArray &s : m_request.txt)
+        txt = avahi_string_list_add_arbitrary(txt, reinterpret_cast<const uint8_t *>(s.constData()),
+                                              size_t(s.size()));
+    return txt;
+}

@@ -3,6 +3,8 @@
 
 #include "../publishrequest_p.h"
 
+#include <avahi-common/strlst.h>
+
 #include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
@@ -58,6 +60,10 @@ protected:
     void takeNextServiceName();
     // The same for the host name; `taken` is the label that was in use.
     QByteArray takeNextHostName(const QByteArray &taken);
+
+    // The TXT strings of the request as Avahi takes them, in order on the wire. The
+    // caller frees the list.
+    AvahiStringList *newTxtList() const;
 
     // Armed on every commit; when it fires, registrationStuck() looks whether a group
     // still registers, unless renames are under way (their back-off sets the pace).
