@@ -276,13 +276,15 @@ class LabTestCase(unittest.TestCase):
 
     service_type = "_printer._tcp.local."
     daemon_hosts = ()
+    with_client = True
 
     def setUp(self):
         self.lab = NetLab(self.daemon_hosts)
         self.addCleanup(self.lab.close)
         self.lab.add_host("pub", 1)
         self.lab.add_host("cli", 2)
-        self.client = Client(self.lab, "cli", self.service_type)
+        if self.with_client:
+            self.client = Client(self.lab, "cli", self.service_type)
 
     def assertOwnStack(self, proc, own):
         """That proc runs an mDNS stack of its own (own) or goes through the daemon."""

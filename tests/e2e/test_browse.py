@@ -7,21 +7,15 @@ import unittest
 
 import mdnswire as w
 from avahidaemon import AvahiDaemon
-from netlab import HERE, PYTHON, JsonEvents, Lines, NetLab, mdns_sockets
+from netlab import HERE, PYTHON, JsonEvents, LabTestCase, Lines
 
 PROBE = os.environ.get("ZEROCONF_PROBE", "build/tests/e2e/zeroconf_probe")
 LANBEACON = os.environ.get("LANBEACON", "build/lanbeacon")
 TYPE = "_printer._tcp"
 
 
-class BrowseTest(unittest.TestCase):
-    daemon_hosts = ()
-
-    def setUp(self):
-        self.lab = NetLab(self.daemon_hosts)
-        self.addCleanup(self.lab.close)
-        self.lab.add_host("pub", 1)
-        self.lab.add_host("cli", 2)
+class BrowseTest(LabTestCase):
+    with_client = False  # the component's browser is the client here
 
     def browse(self, protocol="any"):
         """A fresh probe that browses; what it reports collects in self.seen."""
@@ -80,11 +74,7 @@ class BrowseTest(unittest.TestCase):
         self.assertIsNotNone(self.wait("added", "Office Printer"))
         self.assertEqual(self.count("added", "Office Printer", settle=3), 1)
         self.assertEqual(self.count("updated", "Office Printer", settle=0), 0)
-        held = mdns_sockets(self.probe.pid)
-        if "cli" in self.daemon_hosts:
-            self.assertEqual(held, 0, "an mDNS stack of its own beside the daemon")
-        else:
-            self.assertGreater(held, 0)
+        self.assertOwnStack(self.probe, own="cli" not in self.daemon_hosts)
 
     def test_ip_version_choice_and_link_local_scope(self):
         self.lanbeacon("Office Printer")

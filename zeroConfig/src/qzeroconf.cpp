@@ -200,11 +200,26 @@ void QZeroConfPrivate::browserLostResponder()
     browser->disconnect(q);
     browser.release()->deleteLater();
     useDaemon = false;
-    std::unique_ptr<Browser> b(new AvahiBrowser(browseType, AvahiProtocol(browseProtocol)));
-    b->expectAgain(known);
     QString error;
-    if (!attachBrowser(std::move(b), &error))
+    if (!browse(known, &error))
         browserFailed(error);
+}
+
+bool QZeroConfPrivate::browse(const QVector<Browser::Source> &known, QString *error)
+{
+    const AvahiProtocol protocol = AvahiProtocol(browseProtocol);
+    if (useDaemon) {
+        std::unique_ptr<Browser> b = newDaemonBrowser(browseType, protocol);
+        b->expectAgain(known);
+        if (attachBrowser(std::move(b), error))
+            return true;
+        qCDebug(lcZeroConf).noquote()
+            << QStringLiteral("%1; using the embedded responder").arg(*error);
+        useDaemon = false;
+    }
+    std::unique_ptr<Browser> b(new AvahiBrowser(browseType, protocol));
+    b->expectAgain(known);
+    return attachBrowser(std::move(b), error);
 }
 
 void QZeroConfPrivate::dropBrowser()
@@ -315,15 +330,7 @@ void QZeroConf::startBrowser(QString type, QAbstractSocket::NetworkLayerProtocol
 
     d->browseType = wireType;
     d->browseProtocol = avahiProtocol;
-    if (d->useDaemon) {
-        if (d->attachBrowser(newDaemonBrowser(wireType, avahiProtocol), &reason))
-            return;
-        qCDebug(lcZeroConf).noquote()
-            << QStringLiteral("%1; using the embedded responder").arg(reason);
-        d->useDaemon = false;
-    }
-    if (!d->attachBrowser(std::unique_ptr<Browser>(new AvahiBrowser(wireType, avahiProtocol)),
-                          &reason))
+    if (!d->browse({}, &reason))
         d->refuse(QZeroConf::browserFailed, QStringLiteral("cannot browse: %1").arg(reason));
 }
 

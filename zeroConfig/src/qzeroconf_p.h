@@ -37,6 +37,8 @@ public:
     void withdraw();
 
     bool attachBrowser(std::unique_ptr<QZeroConfInternal::Browser> b, QString *error);
+    // A browser for browseType, told what an earlier one had found.
+    bool browse(const QVector<QPair<QString, int>> &known, QString *error);
     void browserLostResponder();
 
     void browserResolved(const QString &instanceKey, int source,
