@@ -96,12 +96,26 @@ void DaemonPublisher::dropGroups()
     // Free does not talk to a daemon that is gone; it only releases the handle.
     if (m_serviceGroup)
         avahi_entry_group_free(m_serviceGroup);
+    m_serviceGroup = nullptr;
+    m_reported = false;
+    dropHostGroup();
+}
+
+void DaemonPublisher::dropHostGroup()
+{
     if (m_hostGroup)
         avahi_entry_group_free(m_hostGroup);
-    m_serviceGroup = nullptr;
     m_hostGroup = nullptr;
     m_addresses.clear();
-    m_reported = false;
+}
+
+// Withdraws the address records and puts up the current ones in a fresh group.
+void DaemonPublisher::republishHost()
+{
+    dropHostGroup();
+    QString error;
+    if (!publishHost(&error) && !error.isEmpty())
+        fail(error);
 }
 
 void DaemonPublisher::publish()
@@ -125,10 +139,7 @@ void DaemonPublisher::publish()
 bool DaemonPublisher::publishHost(QString *error)
 {
     if (usesDaemonHostName()) {
-        if (m_hostGroup)
-            avahi_entry_group_free(m_hostGroup);
-        m_hostGroup = nullptr;
-        m_addresses.clear();
+        dropHostGroup();
         return true;
     }
     if (!m_watch) {
@@ -245,16 +256,9 @@ void DaemonPublisher::registrationStuck()
                                                     AVAHI_ENTRY_GROUP_REGISTERING;
     if (hostStuck) {
         qCDebug(lcZeroConf) << "addresses still registering; publishing them afresh";
-        avahi_entry_group_free(m_hostGroup);
-        m_hostGroup = nullptr;
-        QString error;
-        if (!publishHost(&error)) {
-            if (!error.isEmpty())
-                fail(error);
-            return;
-        }
+        republishHost();
     }
-    if (serviceStuck) {
+    if (serviceStuck && !m_failed && !m_retry.isActive()) {
         qCDebug(lcZeroConf) << "service" << m_request.name
                             << "still registering; publishing it afresh";
         avahi_entry_group_free(m_serviceGroup);
@@ -288,12 +292,7 @@ void DaemonPublisher::addressesChanged()
     if (announceableAddresses() == m_addresses)
         return;
     qCDebug(lcZeroConf) << "addresses changed; announcing them again";
-    if (m_hostGroup)
-        avahi_entry_group_free(m_hostGroup);
-    m_hostGroup = nullptr;
-    QString error;
-    if (!publishHost(&error) && !error.isEmpty())
-        fail(error);
+    republishHost();
 }
 
 void DaemonPublisher::fail(const QString &reason)

@@ -50,6 +50,8 @@ private:
     void hostNameTaken();
     void serviceNameTaken();
     void dropGroups();
+    void dropHostGroup();
+    void republishHost();
     void fail(const QString &reason);
     bool usesDaemonHostName() const;
     bool running() const;
