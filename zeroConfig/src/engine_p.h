@@ -1,0 +1,143 @@
+#ifndef QZEROCONF_ENGINE_P_H
+#define QZEROCONF_ENGINE_P_H
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+namespace QZeroConfInternal {
+
+// What an mDNS engine offers the rest of the component: entry groups of records that
+// are probed, announced and withdrawn together, and lookups. Two engines implement it:
+// the embedded responder (the Avahi core library, in process) and the host's daemon
+// (over its D-Bus API, in a library of its own that is loaded only where a system bus
+// exists). Everything above it (renames, pacing, host records, hand-over from one
+// engine to another) is written once, in the responder.
+//
+// The interface is plain C++ without QObject, so that it can cross into the daemon
+// library, which exports nothing but its factory function.
+//
+// Callbacks may come at any time, even from inside a call made to the engine (the
+// Avahi core calls back from inside its own calls). A callback must not free, or call
+// into, the object it came from: note what happened and react from the event loop.
+//
+// Interfaces and IP versions are numbered as Avahi numbers them; the daemon's D-Bus
+// API uses the same numbers.
+constexpr int AnyInterface = -1;
+enum Protocol : int { IPv4 = 0, IPv6 = 1, AnyProtocol = -1 };
+
+enum class GroupState { Uncommitted, Registering, Established, Collision, Failure };
+
+// One entry group. Adding records to a group that is registering or established is
+// not supported: reset() first. A name that another group of the same engine (or
+// another client of the same daemon) holds is reported as Collision, like a conflict
+// on the network.
+class EngineGroup
+{
+public:
+    // Withdraws whatever the group announced, with goodbye packets.
+    virtual ~EngineGroup() = default;
+
+    // host: the SRV target as a fully qualified name; empty: the engine's own host.
+    virtual void addService(const QByteArray &name, const QByteArray &type, const QByteArray &host,
+                            quint16 port, const QList<QByteArray> &txt) = 0;
+    // An address record (A for IPv4, AAAA for IPv6) on one interface, announced over
+    // the given IP version(s), with the reverse PTR record when `reverse` is set.
+    virtual void addAddress(int interfaceIndex, int protocol, const QByteArray &fqdn,
+                            const QHostAddress &address, bool reverse) = 0;
+    virtual void commit() = 0;
+    // Withdraws the records (with goodbyes) and empties the group for new ones.
+    virtual void reset() = 0;
+    virtual GroupState state() const = 0;
+};
+// state, and the engine's reason when it is Failure.
+using GroupCallback = std::function<void(GroupState, const QString &)>;
+
+// A lookup that runs until it is freed.
+class EngineLookup
+{
+public:
+    virtual ~EngineLookup() = default;
+};
+
+enum class BrowseEvent { New, Remove, AllForNow, Failure };
+// For Failure, name holds the engine's reason.
+using BrowseCallback = std::function<void(BrowseEvent, int interfaceIndex, int protocol,
+                                          const QString &name, const QString &type,
+                                          const QString &domain)>;
+
+struct Resolution
+{
+    QString name;
+    QString type;
+    QString domain;
+    QString host;
+    QHostAddress address;
+    int interfaceIndex = AnyInterface;
+    quint16 port = 0;
+    QList<QByteArray> txt; // in wire order
+};
+// found is false when the service could not be resolved (timed out, gone).
+using ResolveCallback = std::function<void(bool found, const Resolution &)>;
+
+// What an engine tells its user about itself.
+struct EngineEvents
+{
+    // Groups and lookups may be made now; again after hostChanging or back.
+    std::function<void()> running;
+    // The engine's own host name is being (re)established: groups that point at it
+    // wait for running.
+    std::function<void()> hostChanging;
+    // Everything made through the engine is dead: free it. back() or failed() follows.
+    std::function<void()> away;
+    std::function<void()> back;
+    // The engine cannot be used (any more): use another one. `warn` tells whether this
+    // deserves a warning (an engine that hangs or vanished) or is the normal case (no
+    // daemon on this host).
+    std::function<void(const QString &why, bool warn)> failed;
+};
+
+class Engine
+{
+public:
+    // Whatever was made through the engine must be freed before it.
+    virtual ~Engine() = default;
+
+    // Starts; the outcome arrives through events (running or failed).
+    virtual void start(const EngineEvents &events) = 0;
+    // For the log: "the embedded responder", "the host's mDNS daemon (avahi 0.8)".
+    virtual QString description() const = 0;
+    virtual bool isDaemon() const = 0;
+    // The host name that the engine announces itself, as a label without ".local";
+    // empty when it announces none. Services that point there need no address records.
+    virtual QByteArray ownHostName() const = 0;
+    // Set when the engine runs on another network than this process (a daemon in
+    // another network namespace): its interfaces are not ours, so address records of
+    // ours would be wrong there. Known once running() has been called.
+    virtual bool foreignNetwork() const = 0;
+
+    virtual std::unique_ptr<EngineGroup> newGroup(GroupCallback callback) = 0;
+    // Null, with the reason in *error, when the lookup cannot be made.
+    virtual std::unique_ptr<EngineLookup> browse(int protocol, const QByteArray &type,
+                                                 BrowseCallback callback, QString *error) = 0;
+    // Resolves one instance seen on (interfaceIndex, protocol), to addresses of
+    // addressProtocol, and reports again whenever its records change.
+    virtual std::unique_ptr<EngineLookup> resolve(int interfaceIndex, int protocol,
+                                                  const QString &name, const QString &type,
+                                                  const QString &domain, int addressProtocol,
+                                                  ResolveCallback callback, QString *error) = 0;
+};
+
+// The daemon library's one exported function, and the version of this interface it
+// was built for: the component loads it only when the two agree.
+constexpr int EngineInterfaceVersion = 1;
+using NewDaemonEngine = Engine *(*)(int interfaceVersion);
+#define QZEROCONF_DAEMON_ENGINE_FACTORY "qzeroconf_new_daemon_engine"
+
+} // namespace QZeroConfInternal
+
+#endif
