@@ -3,7 +3,7 @@
 // descriptor never gets two notifiers of one kind, and timeouts fire once, never early.
 // Built with AddressSanitizer in CI, which turns a use-after-free here into a failure.
 
-#include "avahi/qtavahipoll_p.h"
+#include "embedded/qtavahipoll_p.h"
 
 #include <QtTest>
 

@@ -66,9 +66,9 @@ public:
 
 enum class BrowseEvent { New, Remove, AllForNow, Failure };
 // For Failure, name holds the engine's reason.
-using BrowseCallback = std::function<void(BrowseEvent, int interfaceIndex, int protocol,
-                                          const QString &name, const QString &type,
-                                          const QString &domain)>;
+using BrowseCallback =
+    std::function<void(BrowseEvent, int interfaceIndex, int protocol, const QString &name,
+                       const QString &type, const QString &domain)>;
 
 struct Resolution
 {

@@ -1,9 +1,8 @@
 #include "qzeroconf_p.h"
 
-#include "avahi/avahibrowser_p.h"
-#include "avahi/avahipublisher_p.h"
-#include "avahi/daemonbackend_p.h"
+#include "browser_p.h"
 #include "logging_p.h"
+#include "responder_p.h"
 #include "terminationguard_p.h"
 
 #include <QTimer>
@@ -32,19 +31,7 @@ void registerMetaTypes()
 
 } // namespace
 
-QZeroConfPrivate::QZeroConfPrivate(QZeroConf *q) : q_ptr(q)
-{
-    // RFC 6762 section 15: one responder per host. Where the host runs one, use it.
-    QString why;
-    const QString daemon = probeDaemon(&why);
-    useDaemon = !daemon.isEmpty();
-    if (useDaemon)
-        qCDebug(lcZeroConf).noquote()
-            << QStringLiteral("using the host's mDNS daemon (%1)").arg(daemon);
-    else
-        qCDebug(lcZeroConf).noquote()
-            << QStringLiteral("no mDNS daemon answers (%1); using the embedded responder").arg(why);
-}
+QZeroConfPrivate::QZeroConfPrivate(QZeroConf *q) : q_ptr(q) {}
 
 QZeroConfPrivate::~QZeroConfPrivate() = default;
 
@@ -55,56 +42,14 @@ void QZeroConfPrivate::refuse(QZeroConf::error_t code, const QString &message)
     QTimer::singleShot(0, q, [q, code] { emit q->error(code); });
 }
 
-bool QZeroConfPrivate::attachPublisher(std::unique_ptr<Publisher> p, QString *error)
+void QZeroConfPrivate::publicationFailed(const QString &reason)
 {
     Q_Q(QZeroConf);
-    QObject::connect(p.get(), &Publisher::established, q, &QZeroConf::servicePublished);
-    QObject::connect(p.get(), &Publisher::failed, q, [this](const QString &why) {
-        publicationFailed(publisher->current().name, why);
-    });
-    QObject::connect(p.get(), &Publisher::responderGone, q, [this] { publisherLostResponder(); });
-    if (!p->start(error))
-        return false;
-    publisher = std::move(p);
-    return true;
-}
-
-bool QZeroConfPrivate::publish(const PublishRequest &request, QString *error)
-{
-    if (useDaemon) {
-        if (attachPublisher(newDaemonPublisher(request), error))
-            return true;
-        qCDebug(lcZeroConf).noquote()
-            << QStringLiteral("%1; using the embedded responder").arg(*error);
-        useDaemon = false;
-    }
-    return attachPublisher(std::unique_ptr<Publisher>(new AvahiPublisher(request)), error);
-}
-
-void QZeroConfPrivate::publisherLostResponder()
-{
-    Q_Q(QZeroConf);
-    // We are inside the old publisher's own signal: let the event loop delete it, and
-    // hear nothing more from it meanwhile.
-    const PublishRequest current = publisher->current();
-    publisher->disconnect(q);
-    publisher.release()->deleteLater();
-    useDaemon = false;
-    QString error;
-    if (!publish(current, &error))
-        publicationFailed(current.name, error);
-}
-
-void QZeroConfPrivate::publicationFailed(const QByteArray &name, const QString &reason)
-{
-    Q_Q(QZeroConf);
-    qCWarning(lcZeroConf).noquote()
-        << QStringLiteral("publication of \"%1\" failed: %2").arg(QString::fromUtf8(name), reason);
-    // We may be inside the publisher's own signal: let the event loop delete it.
-    if (publisher) {
-        publisher->disconnect(q);
-        publisher.release()->deleteLater();
-    }
+    qCWarning(lcZeroConf).noquote() << QStringLiteral("publication of %1 failed: %2")
+                                           .arg(quotedUtf8(publication->current().name), reason);
+    // We are inside the publication's own signal: let the event loop delete it.
+    publication->disconnect(q);
+    publication.release()->deleteLater();
     TerminationGuard::release(q);
     emit q->error(QZeroConf::serviceRegistrationFailed);
 }
@@ -112,10 +57,10 @@ void QZeroConfPrivate::publicationFailed(const QByteArray &name, const QString &
 void QZeroConfPrivate::withdraw()
 {
     Q_Q(QZeroConf);
-    if (!publisher)
+    if (!publication)
         return;
-    // Deleting the publisher frees its responder, which sends the goodbyes now.
-    publisher.reset();
+    // Freeing the publication withdraws it with goodbyes.
+    publication.reset();
     TerminationGuard::release(q);
 }
 
@@ -150,76 +95,17 @@ void QZeroConfPrivate::report(ServiceTable::Change change, const QString &instan
         emit q->serviceUpdated(copy);
 }
 
-void QZeroConfPrivate::browserResolved(const QString &instanceKey, int source,
-                                       const ResolvedService &service)
-{
-    report(table.resolved(instanceKey, source, service), instanceKey);
-}
-
-void QZeroConfPrivate::browserLost(const QString &instanceKey, int source)
-{
-    report(table.lost(instanceKey, source), instanceKey);
-}
-
 void QZeroConfPrivate::browserFailed(const QString &reason)
 {
     Q_Q(QZeroConf);
     qCWarning(lcZeroConf).noquote() << QStringLiteral("browsing failed: %1").arg(reason);
-    // We may be inside the browser's own signal: let the event loop delete it.
+    // We are inside the browser's own signal: let the event loop delete it.
     if (browser) {
         browser->disconnect(q);
         browser.release()->deleteLater();
     }
     dropBrowser();
     emit q->error(QZeroConf::browserFailed);
-}
-
-bool QZeroConfPrivate::attachBrowser(std::unique_ptr<Browser> b, QString *error)
-{
-    Q_Q(QZeroConf);
-    QObject::connect(b.get(), &Browser::resolved, q,
-                     [this](const QString &key, int source, const ResolvedService &s) {
-                         browserResolved(key, source, s);
-                     });
-    QObject::connect(b.get(), &Browser::lost, q,
-                     [this](const QString &key, int source) { browserLost(key, source); });
-    QObject::connect(b.get(), &Browser::failed, q,
-                     [this](const QString &why) { browserFailed(why); });
-    QObject::connect(b.get(), &Browser::responderGone, q, [this] { browserLostResponder(); });
-    if (!b->start(error))
-        return false;
-    browser = std::move(b);
-    return true;
-}
-
-void QZeroConfPrivate::browserLostResponder()
-{
-    // What the old browser had found stays reported until the new one has looked.
-    Q_Q(QZeroConf);
-    const QVector<Browser::Source> known = browser->sources();
-    browser->disconnect(q);
-    browser.release()->deleteLater();
-    useDaemon = false;
-    QString error;
-    if (!browse(known, &error))
-        browserFailed(error);
-}
-
-bool QZeroConfPrivate::browse(const QVector<Browser::Source> &known, QString *error)
-{
-    const AvahiProtocol protocol = AvahiProtocol(browseProtocol);
-    if (useDaemon) {
-        std::unique_ptr<Browser> b = newDaemonBrowser(browseType, protocol);
-        b->expectAgain(known);
-        if (attachBrowser(std::move(b), error))
-            return true;
-        qCDebug(lcZeroConf).noquote()
-            << QStringLiteral("%1; using the embedded responder").arg(*error);
-        useDaemon = false;
-    }
-    std::unique_ptr<Browser> b(new AvahiBrowser(browseType, protocol));
-    b->expectAgain(known);
-    return attachBrowser(std::move(b), error);
 }
 
 void QZeroConfPrivate::dropBrowser()
@@ -245,11 +131,11 @@ void QZeroConf::startServicePublish(const char *name, const char *type, const ch
                                     quint16 port)
 {
     Q_D(QZeroConf);
-    if (d->publisher) {
+    if (d->publication) {
         d->refuse(
             QZeroConf::serviceRegistrationFailed,
             cannotPublish(name, QStringLiteral("this object already publishes %1; stop that first")
-                                    .arg(quotedUtf8(d->publisher->current().name))));
+                                    .arg(quotedUtf8(d->publication->current().name))));
         return;
     }
 
@@ -260,11 +146,16 @@ void QZeroConf::startServicePublish(const char *name, const char *type, const ch
         return;
     }
 
-    if (!d->publish(request, &reason)) {
-        d->refuse(QZeroConf::serviceRegistrationFailed, cannotPublish(name, reason));
-        return;
-    }
-    TerminationGuard::hold(this, [d] { d->withdraw(); });
+    d->publication = Responder::forThisThread()->publish(request);
+    connect(d->publication.get(), &Publication::established, this, &QZeroConf::servicePublished);
+    connect(d->publication.get(), &Publication::failed, this,
+            [d](const QString &why) { d->publicationFailed(why); });
+    // On a terminating signal every publication of the thread goes at once, so that
+    // the goodbyes are out before the process ends.
+    TerminationGuard::hold(this, [d] {
+        d->withdraw();
+        Responder::withdrawAllNow();
+    });
 }
 
 void QZeroConf::stopServicePublish()
@@ -276,7 +167,7 @@ void QZeroConf::stopServicePublish()
 bool QZeroConf::publishExists() const
 {
     Q_D(const QZeroConf);
-    return d->publisher != nullptr;
+    return d->publication != nullptr;
 }
 
 void QZeroConf::addServiceTxtRecord(QString nameOnly)
@@ -322,16 +213,22 @@ void QZeroConf::startBrowser(QString type, QAbstractSocket::NetworkLayerProtocol
         d->refuse(QZeroConf::browserFailed, QStringLiteral("cannot browse: %1").arg(reason));
         return;
     }
-    AvahiProtocol avahiProtocol = AVAHI_PROTO_UNSPEC;
+    int addressProtocol = AnyProtocol;
     if (protocol == QAbstractSocket::IPv4Protocol)
-        avahiProtocol = AVAHI_PROTO_INET;
+        addressProtocol = IPv4;
     else if (protocol == QAbstractSocket::IPv6Protocol)
-        avahiProtocol = AVAHI_PROTO_INET6;
+        addressProtocol = IPv6;
 
-    d->browseType = wireType;
-    d->browseProtocol = avahiProtocol;
-    if (!d->browse({}, &reason))
-        d->refuse(QZeroConf::browserFailed, QStringLiteral("cannot browse: %1").arg(reason));
+    d->browser.reset(new Browser(Responder::forThisThread(), wireType, addressProtocol));
+    connect(d->browser.get(), &Browser::resolved, this,
+            [d](const QString &key, int source, const ResolvedService &s) {
+                d->report(d->table.resolved(key, source, s), key);
+            });
+    connect(d->browser.get(), &Browser::lost, this,
+            [d](const QString &key, int source) { d->report(d->table.lost(key, source), key); });
+    connect(d->browser.get(), &Browser::failed, this,
+            [d](const QString &why) { d->browserFailed(why); });
+    d->browser->start();
 }
 
 void QZeroConf::stopBrowser()

@@ -1,0 +1,170 @@
+#include "browser_p.h"
+
+#include "logging_p.h"
+#include "responder_p.h"
+
+#include <QNetworkInterface>
+#include <QTimer>
+
+using namespace QZeroConfInternal;
+
+namespace {
+
+int sourceOf(int interfaceIndex, int protocol)
+{
+    return interfaceIndex * 2 + (protocol == IPv6);
+}
+
+QString instanceKeyOf(const QString &name, const QString &type, const QString &domain)
+{
+    return name + QLatin1Char('\n') + type + QLatin1Char('\n') + domain;
+}
+
+QString resolverKeyOf(const QString &instanceKey, int source)
+{
+    return instanceKey + QLatin1Char('\n') + QString::number(source);
+}
+
+// A link-local address is of no use without the link it belongs to.
+QHostAddress scoped(QHostAddress address, int interfaceIndex)
+{
+    if (address.protocol() == QAbstractSocket::IPv6Protocol &&
+        address.isInSubnet(QHostAddress(QStringLiteral("fe80::")), 10)) {
+        const QString scope = QNetworkInterface::interfaceNameFromIndex(interfaceIndex);
+        address.setScopeId(scope.isEmpty() ? QString::number(interfaceIndex) : scope);
+    }
+    return address;
+}
+
+} // namespace
+
+Browser::Browser(std::shared_ptr<Responder> responder, const QByteArray &type, int protocol)
+    : m_responder(std::move(responder)), m_type(type), m_protocol(protocol)
+{
+    qRegisterMetaType<ResolvedService>();
+    m_responder->browserAdded();
+    connect(m_responder.get(), &Responder::engineRunning, this, &Browser::browse);
+    connect(m_responder.get(), &Responder::engineLost, this, &Browser::engineLost);
+    connect(m_responder.get(), &Responder::engineFailed, this, [this](const QString &why) {
+        QTimer::singleShot(0, this, [this, why] { emit failed(why); });
+    });
+}
+
+Browser::~Browser()
+{
+    qDeleteAll(m_resolvers);
+    m_resolvers.clear();
+    m_lookup.reset();
+    m_responder->browserRemoved();
+}
+
+void Browser::start()
+{
+    m_responder->needEngine();
+    browse();
+}
+
+void Browser::browse()
+{
+    Engine *engine = m_responder->runningEngine();
+    if (m_lookup || !engine)
+        return; // again once the engine runs
+    QString error;
+    m_lookup = engine->browse(
+        m_protocol, m_type,
+        [this](BrowseEvent event, int interfaceIndex, int protocol, const QString &name,
+               const QString &type, const QString &domain) {
+            browsed(event, interfaceIndex, protocol, name, type, domain);
+        },
+        &error);
+    if (!m_lookup)
+        QTimer::singleShot(0, this, [this, error] { emit failed(error); });
+}
+
+void Browser::engineLost()
+{
+    for (const Resolver *r : qAsConst(m_resolvers))
+        m_stale.insert(Source(r->instanceKey, r->source));
+    qDeleteAll(m_resolvers);
+    m_resolvers.clear();
+    m_lookup.reset();
+}
+
+void Browser::browsed(BrowseEvent event, int interfaceIndex, int protocol, const QString &name,
+                      const QString &type, const QString &domain)
+{
+    if (event == BrowseEvent::Failure) {
+        QTimer::singleShot(0, this, [this, name] { emit failed(name); });
+        return;
+    }
+    if (event == BrowseEvent::AllForNow) {
+        const QSet<Source> stale = m_stale;
+        m_stale.clear();
+        for (const Source &s : stale)
+            QTimer::singleShot(0, this, [this, s] { emit lost(s.first, s.second); });
+        return;
+    }
+    const QString instanceKey = instanceKeyOf(name, type, domain);
+    const int source = sourceOf(interfaceIndex, protocol);
+    m_stale.remove(Source(instanceKey, source));
+    const QString key = resolverKeyOf(instanceKey, source);
+    if (event == BrowseEvent::Remove) {
+        dropResolver(key);
+        QTimer::singleShot(0, this,
+                           [this, instanceKey, source] { emit lost(instanceKey, source); });
+        return;
+    }
+    if (m_resolvers.contains(key))
+        return;
+    Engine *engine = m_responder->runningEngine();
+    if (!engine)
+        return;
+    auto *r = new Resolver;
+    r->instanceKey = instanceKey;
+    r->source = source;
+    QString error;
+    // The resolver stays: it reports again whenever the service's records change.
+    r->lookup = engine->resolve(
+        interfaceIndex, protocol, name, type, domain, m_protocol,
+        [this, r](bool found, const Resolution &resolution) { resolvedBy(r, found, resolution); },
+        &error);
+    if (!r->lookup) {
+        qCDebug(lcZeroConf) << "cannot resolve" << name << ":" << error;
+        delete r;
+        return;
+    }
+    m_resolvers.insert(key, r);
+}
+
+void Browser::resolvedBy(const Resolver *r, bool found, const Resolution &resolution)
+{
+    const QString instanceKey = r->instanceKey;
+    const int source = r->source;
+    if (!found) {
+        // Timed out or gone: nothing half-resolved is ever reported. The browser tells
+        // when the instance itself goes.
+        qCDebug(lcZeroConf) << "resolving" << instanceKey.section(QLatin1Char('\n'), 0, 0)
+                            << "failed";
+        QTimer::singleShot(0, this,
+                           [this, instanceKey, source] { emit lost(instanceKey, source); });
+        return;
+    }
+    qCDebug(lcZeroConf) << "resolved" << resolution.name << "on interface"
+                        << resolution.interfaceIndex << "at" << resolution.host << resolution.port;
+    ResolvedService s;
+    s.name = resolution.name;
+    s.type = resolution.type;
+    s.domain = resolution.domain;
+    s.host = resolution.host;
+    s.ip = scoped(resolution.address, resolution.interfaceIndex);
+    s.interfaceIndex = quint32(resolution.interfaceIndex);
+    s.port = resolution.port;
+    s.txt = txtMap(resolution.txt);
+    QTimer::singleShot(0, this,
+                       [this, instanceKey, source, s] { emit resolved(instanceKey, source, s); });
+}
+
+void Browser::dropResolver(const QString &key)
+{
+    delete m_resolvers.take(key);
+}

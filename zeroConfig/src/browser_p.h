@@ -1,0 +1,76 @@
+#ifndef QZEROCONF_BROWSER_P_H
+#define QZEROCONF_BROWSER_P_H
+
+#include "engine_p.h"
+#include "servicetable_p.h"
+
+#include <QHash>
+#include <QObject>
+#include <QPair>
+#include <QSet>
+
+#include <memory>
+
+namespace QZeroConfInternal {
+
+class Responder;
+
+// Browses one service type through the responder of its thread and resolves every
+// instance on every interface and IP version it is seen on, keeping each resolver open
+// so that it reports changes. When the engine goes away (a daemon restarts, or is
+// replaced by the embedded responder), browsing starts over: what is not found again
+// by the time the first look is done is lost.
+//
+// Every signal is queued to the event loop, never emitted from inside the engine: a
+// slot may delete this browser.
+class Browser : public QObject
+{
+    Q_OBJECT
+
+public:
+    // protocol: the IP version(s) to resolve addresses of (Protocol).
+    Browser(std::shared_ptr<Responder> responder, const QByteArray &type, int protocol);
+    ~Browser() override;
+
+    void start();
+
+Q_SIGNALS:
+    // source: one interface and IP version; instanceKey: one instance.
+    void resolved(const QString &instanceKey, int source,
+                  const QZeroConfInternal::ResolvedService &service);
+    void lost(const QString &instanceKey, int source);
+    void failed(const QString &reason);
+
+private:
+    Q_DISABLE_COPY(Browser)
+
+    using Source = QPair<QString, int>;
+    struct Resolver
+    {
+        QString instanceKey;
+        int source = 0;
+        std::unique_ptr<EngineLookup> lookup;
+    };
+
+    void browse();
+    void engineLost();
+    void browsed(BrowseEvent event, int interfaceIndex, int protocol, const QString &name,
+                 const QString &type, const QString &domain);
+    void resolvedBy(const Resolver *r, bool found, const Resolution &resolution);
+    void dropResolver(const QString &key);
+
+    std::shared_ptr<Responder> m_responder; // first: released last
+    QByteArray m_type;
+    int m_protocol;
+    std::unique_ptr<EngineLookup> m_lookup;
+    // One resolver per instance and source.
+    QHash<QString, Resolver *> m_resolvers;
+    // What was reported before the engine went away, until it is found again.
+    QSet<Source> m_stale;
+};
+
+} // namespace QZeroConfInternal
+
+Q_DECLARE_METATYPE(QZeroConfInternal::ResolvedService)
+
+#endif
