@@ -6,6 +6,10 @@
 //   browse TYPE PROTOCOL   startBrowser(TYPE, 4 | 6 | any); then one JSON line per
 //                          serviceAdded, serviceUpdated and serviceRemoved
 //   stopbrowse             stopBrowser(); prints "browsing stopped"
+//   publish NAME TYPE HOST another object publishes NAME; "published NAME" follows
+//   many N PREFIX TYPE HOST N more objects publish "PREFIX 1" to "PREFIX N", all in
+//                          one turn of the event loop
+//   drop NAME              destroys the object that publishes NAME; prints "dropped NAME"
 // Errors print "error N". Ends at end of input.
 
 #include "qzeroconf"
@@ -14,6 +18,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <QSocketNotifier>
 
 #include <cstdio>
@@ -65,6 +70,20 @@ int main(int argc, char *argv[])
     hook(zc);
     zc->addServiceTxtRecord(QStringLiteral("probe"), QStringLiteral("1"));
 
+    // The other objects, by the name they were asked to publish.
+    QMap<QByteArray, QZeroConf *> others;
+    auto publishAnother = [&](const QByteArray &name, const QByteArray &type,
+                              const QByteArray &host) {
+        auto *z = new QZeroConf;
+        QObject::connect(z, &QZeroConf::servicePublished, [name] { say("published " + name); });
+        QObject::connect(z, &QZeroConf::error, [name](QZeroConf::error_t e) {
+            say("error " + QByteArray::number(e) + " " + name);
+        });
+        z->addServiceTxtRecord(QStringLiteral("probe"), QStringLiteral("1"));
+        z->startServicePublish(name.constData(), type.constData(), host.constData(), 5853);
+        others.insert(name, z);
+    };
+
     QByteArray pending;
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, [&] {
@@ -72,6 +91,7 @@ int main(int argc, char *argv[])
         const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
         if (n <= 0) {
             input.setEnabled(false);
+            qDeleteAll(others);
             delete zc;
             QCoreApplication::quit();
             return;
@@ -100,6 +120,14 @@ int main(int argc, char *argv[])
             } else if (words.value(0) == "stopbrowse" && zc) {
                 zc->stopBrowser();
                 say("browsing stopped");
+            } else if (words.value(0) == "publish" && words.size() == 4) {
+                publishAnother(words[1], words[2], words[3]);
+            } else if (words.value(0) == "many" && words.size() == 5) {
+                for (int i = 1; i <= words[1].toInt(); ++i)
+                    publishAnother(words[2] + ' ' + QByteArray::number(i), words[3], words[4]);
+            } else if (words.value(0) == "drop" && words.size() == 2) {
+                delete others.take(words[1]);
+                say("dropped " + words[1]);
             } else if (words.value(0) == "delete") {
                 delete zc;
                 zc = nullptr;
