@@ -104,6 +104,24 @@ class SharedResponderTest(LabTestCase):
         self.assertEqual(mdns_sockets(proc.pid), self.own_sockets)
 
 
+    def test_programs_with_the_client_library_loaded_first_stop_and_exit(self):
+        for program in os.environ["LOADORDER_PROBES"].split(":"):
+            with self.subTest(program=os.path.basename(program)):
+                proc = self.lab.spawn("pub", [program, os.path.basename(program)])
+                out, _ = proc.communicate(timeout=10)
+                self.assertEqual(proc.returncode, 0, self.lab.stderr_of(proc))
+                self.assertTrue(out.endswith("stopped\n"), out)
+                warnings = self.warnings(proc)
+                if self.own_sockets:
+                    # The embedded responder cannot run there: one clear refusal.
+                    self.assertIn("error -1", out)
+                    self.assertEqual(len(warnings), 1, warnings)
+                    self.assertIn("libavahi-client", warnings[0])
+                else:
+                    self.assertIn("published", out)
+                    self.assertEqual(warnings, [])
+
+
 class SharedThroughDaemonTest(SharedResponderTest):
     daemon_hosts = ("pub", "pub2")
     own_sockets = 0
