@@ -10,6 +10,8 @@
 //   many N PREFIX TYPE HOST N more objects publish "PREFIX 1" to "PREFIX N", all in
 //                          one turn of the event loop
 //   drop NAME              destroys the object that publishes NAME; prints "dropped NAME"
+//   txt K=V ...            the TXT entries of the objects that publish from now on
+//                          (instead of "probe=1")
 // Errors print "error N". Ends at end of input.
 
 #include "qzeroconf"
@@ -72,6 +74,7 @@ int main(int argc, char *argv[])
 
     // The other objects, by the name they were asked to publish.
     QMap<QByteArray, QZeroConf *> others;
+    QList<QByteArray> othersTxt{"probe=1"};
     auto publishAnother = [&](const QByteArray &name, const QByteArray &type,
                               const QByteArray &host) {
         auto *z = new QZeroConf;
@@ -79,7 +82,9 @@ int main(int argc, char *argv[])
         QObject::connect(z, &QZeroConf::error, [name](QZeroConf::error_t e) {
             say("error " + QByteArray::number(e) + " " + name);
         });
-        z->addServiceTxtRecord(QStringLiteral("probe"), QStringLiteral("1"));
+        for (const QByteArray &entry : othersTxt)
+            z->addServiceTxtRecord(QString::fromUtf8(entry.left(entry.indexOf('='))),
+                                   QString::fromUtf8(entry.mid(entry.indexOf('=') + 1)));
         z->startServicePublish(name.constData(), type.constData(), host.constData(), 5853);
         others.insert(name, z);
     };
@@ -125,6 +130,8 @@ int main(int argc, char *argv[])
             } else if (words.value(0) == "many" && words.size() == 5) {
                 for (int i = 1; i <= words[1].toInt(); ++i)
                     publishAnother(words[2] + ' ' + QByteArray::number(i), words[3], words[4]);
+            } else if (words.value(0) == "txt") {
+                othersTxt = words.mid(1);
             } else if (words.value(0) == "drop" && words.size() == 2) {
                 delete others.take(words[1]);
                 say("dropped " + words[1]);
