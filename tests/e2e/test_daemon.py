@@ -81,6 +81,41 @@ class DaemonTest(LabTestCase):
         self.assertIsNotNone(gone)
         self.assertEqual(proc.wait(5), -signal.SIGTERM)
 
+    def test_a_daemon_that_answers_nothing_holds_nothing_up(self):
+        daemon = self.lab.daemons["pub"].daemon
+        daemon.send_signal(signal.SIGSTOP)
+        self.addCleanup(lambda: daemon.poll() is None and daemon.send_signal(signal.SIGCONT))
+        started = time.time()
+        proc = self.lab.spawn("pub", [LANBEACON] + ARGS)
+        text = self.lab.wait_stderr(proc, lambda t: "startServicePublish success" in t, 2)
+        self.assertIn("startServicePublish success", text)
+        self.assertLess(time.time() - started, 0.5)
+        seen = self.client.resolved("Office Printer", 4, where=lambda e: "10.213.0.1" in e["addresses"])
+        self.assertIsNotNone(seen, "not announced on our own: " + self.lab.stderr_of(proc))
+        self.assertEqual(seen["server"], "printer1.local.")
+        warnings = self.warnings(proc)
+        self.assertEqual(len(warnings), 1, warnings)
+        self.assertIn("does not answer", warnings[0])
+        sent = time.time()
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(proc.wait(2), -signal.SIGTERM)
+        self.assertLess(time.time() - sent, 1.0)
+
+    def test_a_daemon_on_another_network_announces_its_own_host(self):
+        # The container case: the daemon's bus is reachable from a namespace whose
+        # network is not the daemon's.
+        self.lab.add_host("box", 3)
+        proc = self.lab.spawn("box", [LANBEACON] + ARGS, env=self.lab.env_of("pub"))
+        seen = self.client.resolved("Office Printer", 5)
+        self.assertIsNotNone(seen, "not announced through the daemon: " + self.lab.stderr_of(proc))
+        self.assertEqual(seen["server"], os.uname().nodename + ".local.")
+        self.assertIn("10.213.0.1", seen["addresses"])
+        self.assertNotIn("10.213.0.3", seen["addresses"])
+        warnings = self.warnings(proc)
+        self.assertEqual(len(warnings), 1, warnings)
+        self.assertIn("another network", warnings[0])
+        self.assertRunning(proc)
+
 
 if __name__ == "__main__":
     unittest.main()
