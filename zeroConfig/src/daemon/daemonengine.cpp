@@ -731,7 +731,10 @@ void DaemonLookup::signalled(const QDBusMessage &message)
         r.host = a.value(5).toString();
         r.address = hostAddress(a.value(7).toString(), r.interfaceIndex);
         r.port = quint16(a.value(8).toUInt());
-        r.txt = byteArrays(a.value(9));
+        // The daemon sends the strings last first (AddService takes them in wire order).
+        const QList<QByteArray> txt = byteArrays(a.value(9));
+        for (auto it = txt.crbegin(); it != txt.crend(); ++it)
+            r.txt.append(*it);
         m_resolved(true, r);
     }
 }
