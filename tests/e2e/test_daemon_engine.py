@@ -4,7 +4,9 @@ engine_driver (tests/daemon) loads the engine through the component's loader and
 it from commands; an independent client in another namespace checks what the daemon
 announces for it."""
 import os
+import shutil
 import signal
+import tempfile
 import time
 import unittest
 
@@ -17,9 +19,9 @@ TXT = ["txtvers=1", "note=two words", "empty=", "flag", "ü=ö"]
 
 
 class Driver(JsonEvents):
-    def __init__(self, lab, host, env=None):
+    def __init__(self, lab, host, env=None, argv=(DRIVER,)):
         self.lab = lab
-        self.proc = lab.spawn(host, [DRIVER], stdin_pipe=True, env=env)
+        self.proc = lab.spawn(host, list(argv), stdin_pipe=True, env=env)
         super().__init__(self.proc.stdout)
 
     def send(self, *words):
@@ -157,6 +159,16 @@ class DaemonEngineTest(LabTestCase):
         d.expect("group", 8, id="c", state="Collision")
         self.assertNotIn("Established", d.group_states("c"))
 
+    def test_a_new_host_name_is_host_changing_then_running(self):
+        d = self.running()
+        daemon = self.lab.daemons["pub"]
+        changed = time.time()
+        self.lab.spawn("pub", ["avahi-set-host-name", "renamed-host"], env=daemon.env)
+        d.expect("hostChanging", 5, after=changed)
+        e = d.expect("running", 8, after=changed)
+        self.assertEqual(e["host"], "renamed-host")
+        self.assertEqual(d.events[-1]["event"], "running", d.events)
+
     def test_a_frozen_daemon_never_blocks(self):
         d = self.running()
         d.group("p", "Frozen Printer", "printer1.local", 631, TXT)
@@ -218,9 +230,27 @@ class DaemonEngineTest(LabTestCase):
 
     def test_a_daemon_on_another_network_is_foreign(self):
         # The container case: the driver on "cli" reaches the daemon of "pub" through
-        # its bus socket, but has a network of its own.
-        d = self.running("cli", env=self.lab.env_of("pub"))
-        self.assertTrue(d.events[-1]["foreign"], d.events)
+        # its bus socket, but has a network of its own. As root the engine compares
+        # network namespaces; unprivileged it cannot look at the daemon's process and
+        # asks the daemon for the names of its interfaces instead.
+        # A copy that user nobody may run, with the engine's library beside it.
+        copy = tempfile.mkdtemp(prefix="lanbeacon-driver-")
+        self.addCleanup(shutil.rmtree, copy, ignore_errors=True)
+        os.chmod(copy, 0o755)
+        for f in (DRIVER, os.path.join(os.path.dirname(DRIVER), "libQtZeroConfDaemon.so")):
+            shutil.copy(f, copy)
+        nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        for argv in ([DRIVER], nobody + [os.path.join(copy, "engine_driver")]):
+            for host, foreign in (("cli", True), ("pub", False)):
+                with self.subTest(host=host, unprivileged=argv[0] == "setpriv"):
+                    env = dict(self.lab.env_of("pub"), QT_LOGGING_RULES="qzeroconf.engine.debug=true")
+                    d = Driver(self.lab, host, env=env, argv=argv)
+                    d.start()
+                    self.assertEqual(d.expect("running", 5)["foreign"], foreign)
+                    self.assertLess(d.terminate_and_time(), 1.0)
+                    # Which way it found out: the namespaces, or the interface names.
+                    self.assertEqual("network namespace" in self.lab.stderr_of(d.proc), argv[0] != "setpriv",
+                                     self.lab.stderr_of(d.proc))
 
     def test_browse_and_resolve_what_others_publish(self):
         daemon = self.lab.daemons["pub"]

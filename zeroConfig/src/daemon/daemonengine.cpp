@@ -275,7 +275,7 @@ void DaemonEngine::checkNetwork(quint64 epoch)
                 m_foreign = theirs != ours;
                 m_networkKnown = true;
                 qCDebug(lcDaemonEngine)
-                    << "the mDNS daemon's network:" << theirs << "ours:" << ours;
+                    << "the mDNS daemon's network namespace:" << theirs << "ours:" << ours;
                 maybeRunning();
                 return;
             }
@@ -311,6 +311,8 @@ void DaemonEngine::compareInterfaces(quint64 epoch)
                   else if (call.error().type() == QDBusError::NoReply)
                       return void(answered(call, epoch));
                   if (tally->pending == 0) {
+                      qCDebug(lcDaemonEngine)
+                          << "the mDNS daemon knows our interfaces:" << tally->same;
                       m_foreign = !tally->same;
                       m_networkKnown = true;
                       maybeRunning();
