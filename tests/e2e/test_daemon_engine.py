@@ -60,9 +60,10 @@ class Driver(JsonEvents):
         """SIGTERM; how long until the process has ended, having said "exiting"."""
         sent = time.time()
         self.proc.send_signal(signal.SIGTERM)
-        self.proc.wait(10)
+        code = self.proc.wait(10)
         took = time.time() - sent
-        self.event("exiting", 1)
+        if code != 0 or not self.event("exiting", 1):
+            raise AssertionError("did not end cleanly (%s): %s" % (code, self.lab.stderr_of(self.proc)[-3000:]))
         return took
 
 

@@ -201,7 +201,7 @@ void DaemonEngine::handshake()
     m_phase = Phase::Starting;
     m_version.clear();
     m_hostName.clear();
-    m_hostKnown = m_networkKnown = false;
+    m_versionKnown = m_hostKnown = m_networkKnown = false;
     m_daemonState = -1;
     m_server.reset(new OrgFreedesktopAvahiServer2Interface(m_owner, QStringLiteral("/"), m_bus));
     m_server->setTimeout(DaemonAnswerMs);
@@ -209,6 +209,7 @@ void DaemonEngine::handshake()
         if (!answered(call, epoch))
             return;
         m_version = QDBusPendingReply<QString>(call).value();
+        m_versionKnown = true;
         maybeRunning();
     });
     watch(m_server->GetState(), [this, epoch](const QDBusPendingCall &call) {
@@ -356,7 +357,7 @@ void DaemonEngine::maybeRunning()
 {
     if (m_phase != Phase::Starting && m_phase != Phase::HostChanging)
         return;
-    if (m_version.isEmpty() || !m_hostKnown || !m_networkKnown || m_daemonState != ServerRunning)
+    if (!m_versionKnown || !m_hostKnown || !m_networkKnown || m_daemonState != ServerRunning)
         return;
     m_phase = Phase::Running;
     m_everRan = true;

@@ -109,6 +109,7 @@ private:
     QString m_version;
     QByteArray m_hostName;
     int m_daemonState = -1;
+    bool m_versionKnown = false;
     bool m_hostKnown = false;
     bool m_networkKnown = false;
     bool m_foreign = false;
