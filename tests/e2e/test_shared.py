@@ -40,7 +40,7 @@ class SharedResponderTest(LabTestCase):
         self.lab.add_host("pub2", 3)
         many, _ = self.probe("pub2")
         self.command(many, "many", "200", "Queue", TYPE, "printserver")
-        missing = self.resolved_names(["Queue %d" % i for i in range(1, 201)], 15)
+        missing = self.resolved_names(["Queue %d" % i for i in range(1, 201)], 30)
         self.assertEqual(missing, set(), "never resolved: %s" % sorted(missing)[:10])
         self.assertEqual(mdns_sockets(many.pid), sockets_for_one)
         self.assertEqual(self.warnings(many), [])
@@ -60,9 +60,10 @@ class SharedResponderTest(LabTestCase):
         self.command(proc, "publish", "C", TYPE, "printer2")
         for name, server in (("A", "printer1-2.local."), ("B", "printer1-2.local."),
                              ("C", "printer2-2.local.")):
-            seen = self.client.resolved(name, 8, where=lambda e, s=server: e["server"] == s)
+            # The IPv6 side may resolve first; what counts is the IPv4 address arriving too.
+            seen = self.client.resolved(name, 8, where=lambda e, s=server: e["server"] == s
+                                        and "10.213.0.1" in e["addresses"])
             self.assertIsNotNone(seen, "%s does not point at %s: %s" % (name, server, self.lab.stderr_of(proc)))
-            self.assertIn("10.213.0.1", seen["addresses"])
             self.assertNotIn("10.213.0.3", seen["addresses"])
         warnings = self.warnings(proc)
         self.assertEqual(len(warnings), 2, warnings)
