@@ -6,6 +6,15 @@
 //   browse TYPE PROTOCOL   startBrowser(TYPE, 4 | 6 | any); then one JSON line per
 //                          serviceAdded, serviceUpdated and serviceRemoved
 //   stopbrowse             stopBrowser(); prints "browsing stopped"
+//   handle SIGNO           installs a handler of the application's own for SIGNO, which
+//                          prints "handled SIGNO" each time
+//   block MS               prints "blocking", then keeps the event loop from running
+//   thread NAME TYPE HOST  publishes from an object of a worker thread of its own;
+//                          "published on thread" follows
+//   endthread              stops that, destroys the object and ends the thread; prints
+//                          "thread ended"
+//   fork                   forks a child that only waits for signals; prints "child PID",
+//                          then "child ended by signal N" or "child exited N"
 // Errors print "error N". Ends at end of input.
 
 #include "qzeroconf"
@@ -16,7 +25,14 @@
 #include <QJsonObject>
 #include <QSocketNotifier>
 
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <csignal>
 #include <cstdio>
+#include <memory>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -45,6 +61,84 @@ void report(const char *event, const QZeroConfService &s)
     say(QJsonDocument(o).toJson(QJsonDocument::Compact));
 }
 
+void applicationHandler(int signo)
+{
+    // No stdio in a handler.
+    char line[16] = "handled ";
+    int n = 8;
+    if (signo >= 10)
+        line[n++] = char('0' + signo / 10);
+    line[n++] = char('0' + signo % 10);
+    line[n++] = '\n';
+    const ssize_t written = write(STDOUT_FILENO, line, size_t(n));
+    (void)written;
+}
+
+// Signals interrupt sleeps; the loop stays blocked for the whole time regardless.
+void blockFor(int ms)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (qint64 left = ms; left > 0; left = ms - timer.elapsed())
+        usleep(useconds_t(left * 1000));
+}
+
+void forkIdleChild()
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        for (;;)
+            pause();
+    }
+    say("child " + QByteArray::number(child));
+    std::thread([child] {
+        int status = 0;
+        waitpid(child, &status, 0);
+        say(WIFSIGNALED(status) ? "child ended by signal " + QByteArray::number(WTERMSIG(status))
+                                : "child exited " + QByteArray::number(WEXITSTATUS(status)));
+    }).detach();
+}
+
+// A QZeroConf object on a worker thread of its own, which publishes.
+struct Worker
+{
+    QThread thread;
+    QObject anchor; // lives on the thread: calls are sent to it
+    QZeroConf *zc = nullptr;
+
+    Worker(const QByteArray &name, const QByteArray &type, const QByteArray &host)
+    {
+        anchor.moveToThread(&thread);
+        thread.start();
+        QMetaObject::invokeMethod(
+            &anchor,
+            [this, name, type, host] {
+                zc = new QZeroConf;
+                QObject::connect(zc, &QZeroConf::servicePublished,
+                                 [] { say("published on thread"); });
+                QObject::connect(zc, &QZeroConf::error, [](QZeroConf::error_t e) {
+                    say("error " + QByteArray::number(e));
+                });
+                zc->addServiceTxtRecord(QStringLiteral("probe"), QStringLiteral("1"));
+                zc->startServicePublish(name.constData(), type.constData(), host.constData(), 5853);
+            },
+            Qt::QueuedConnection);
+    }
+
+    ~Worker()
+    {
+        QMetaObject::invokeMethod(
+            &anchor,
+            [this] {
+                zc->stopServicePublish();
+                delete zc;
+            },
+            Qt::BlockingQueuedConnection);
+        thread.quit();
+        thread.wait();
+    }
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -65,6 +159,7 @@ int main(int argc, char *argv[])
     hook(zc);
     zc->addServiceTxtRecord(QStringLiteral("probe"), QStringLiteral("1"));
 
+    std::unique_ptr<Worker> worker;
     QByteArray pending;
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, [&] {
@@ -100,6 +195,18 @@ int main(int argc, char *argv[])
             } else if (words.value(0) == "stopbrowse" && zc) {
                 zc->stopBrowser();
                 say("browsing stopped");
+            } else if (words.value(0) == "handle" && words.size() == 2) {
+                signal(words[1].toInt(), applicationHandler);
+            } else if (words.value(0) == "block" && words.size() == 2) {
+                say("blocking");
+                blockFor(words[1].toInt());
+            } else if (words.value(0) == "thread" && words.size() == 4 && !worker) {
+                worker.reset(new Worker(words[1], words[2], words[3]));
+            } else if (words.value(0) == "endthread" && worker) {
+                worker.reset();
+                say("thread ended");
+            } else if (words.value(0) == "fork") {
+                forkIdleChild();
             } else if (words.value(0) == "delete") {
                 delete zc;
                 zc = nullptr;
