@@ -2,6 +2,8 @@
 
 #include "logging_p.h"
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QHash>
 #include <QObject>
 
@@ -14,6 +16,17 @@
 #include <mutex>
 #include <pthread.h>
 #include <unistd.h>
+
+#if defined(__SANITIZE_THREAD__)
+#define QZEROCONF_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QZEROCONF_TSAN 1
+#endif
+#endif
+#ifdef QZEROCONF_TSAN
+#include <sanitizer/tsan_interface.h>
+#endif
 
 namespace QZeroConfInternal {
 namespace TerminationGuard {
@@ -29,10 +42,12 @@ std::atomic<int> caughtSignal{0}; // the signal being served, until it is raised
 static_assert(std::atomic<pid_t>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
               "the signal handler may only touch lock-free atomics");
 
+class Agent;
+
 struct Holder
 {
     std::function<void()> withdraw;
-    QMetaObject::Connection destroyed;
+    Agent *agent = nullptr;
 };
 
 struct State
@@ -59,9 +74,11 @@ State &state()
 
 extern "C" void onSignal(int signo);
 
+// Whatever the flags: SIG_DFL, SIG_IGN and our handler read the same through either
+// member of the union.
 bool isOurs(const struct sigaction &action)
 {
-    return !(action.sa_flags & SA_SIGINFO) && action.sa_handler == onSignal;
+    return action.sa_handler == onSignal;
 }
 
 // Async-signal-safe. Where the application has put its own action since, it stays.
@@ -111,13 +128,62 @@ void deliver(int signo)
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
+// Qt is not built with ThreadSanitizer, which therefore cannot see that posting an event
+// orders what the poster did before the event's delivery; say so.
+void postedFrom(void *receiver)
+{
+#ifdef QZEROCONF_TSAN
+    __tsan_release(receiver);
+#else
+    Q_UNUSED(receiver)
+#endif
+}
+
+void deliveredTo(void *receiver)
+{
+#ifdef QZEROCONF_TSAN
+    __tsan_acquire(receiver);
+#else
+    Q_UNUSED(receiver)
+#endif
+}
+
+QEvent::Type withdrawalEvent()
+{
+    static const auto type = QEvent::Type(QEvent::registerEventType());
+    return type;
+}
+
+void drop(QObject *holder, Agent *only);
 void withdrawNow(QObject *holder);
 
-// With the mutex held; the holder cannot be destroyed before it is released.
-void postWithdrawal(QObject *holder)
+// A child of the holder, on its thread: the watcher thread posts the withdrawal to it,
+// and it goes with the holder.
+class Agent : public QObject
 {
-    QMetaObject::invokeMethod(
-        holder, [holder] { withdrawNow(holder); }, Qt::QueuedConnection);
+public:
+    explicit Agent(QObject *holder) : QObject(holder), m_holder(holder) {}
+    // The holder is being destroyed without having been released.
+    ~Agent() override { drop(m_holder, this); }
+
+    bool event(QEvent *e) override
+    {
+        deliveredTo(this);
+        if (e->type() != withdrawalEvent())
+            return QObject::event(e);
+        withdrawNow(m_holder);
+        return true;
+    }
+
+private:
+    QObject *const m_holder;
+};
+
+// With the mutex held, so that the agent outlives the call.
+void postWithdrawal(Agent *agent)
+{
+    postedFrom(agent);
+    QCoreApplication::postEvent(agent, new QEvent(withdrawalEvent()));
 }
 
 // The watcher thread, woken by the handler.
@@ -137,8 +203,8 @@ void serveCaughtSignal()
             kill(getpid(), pending);
         return;
     }
-    for (auto it = s.holders.cbegin(); it != s.holders.cend(); ++it)
-        postWithdrawal(it.key());
+    for (const Holder &holder : qAsConst(s.holders))
+        postWithdrawal(holder.agent);
     const int holders = s.holders.size();
     lock.unlock();
     qCDebug(lcZeroConf) << "signal" << signo << "received; withdrawing" << holders
@@ -229,8 +295,7 @@ void installActions()
         if (sigaction(signo, nullptr, &current) != 0)
             continue;
         // Ours already: inherited from a parent that had a publication standing.
-        const bool isDefault = !(current.sa_flags & SA_SIGINFO) && current.sa_handler == SIG_DFL;
-        if (isDefault || isOurs(current))
+        if (current.sa_handler == SIG_DFL || isOurs(current))
             sigaction(signo, &action, nullptr);
     }
 }
@@ -250,50 +315,20 @@ void withdrawNow(QObject *holder)
     release(holder);
 }
 
-} // namespace
-
-void hold(QObject *holder, std::function<void()> withdraw)
+// Forgets holder (only while `only` is its agent, when given), and delivers the signal
+// being served once the last holder is gone.
+void drop(QObject *holder, Agent *only)
 {
     State &s = state();
-    Holder entry;
-    entry.withdraw = std::move(withdraw);
-    entry.destroyed = QObject::connect(holder, &QObject::destroyed, [holder] { release(holder); });
-    QMetaObject::Connection replaced;
-    {
-        std::lock_guard<std::mutex> lock(s.mutex);
-        leaveParentsState(s);
-        if (!startWatcher(s)) {
-            replaced = entry.destroyed;
-        } else {
-            const bool first = s.holders.isEmpty();
-            auto it = s.holders.find(holder);
-            if (it != s.holders.end()) {
-                replaced = it->destroyed;
-                *it = std::move(entry);
-            } else {
-                s.holders.insert(holder, std::move(entry));
-            }
-            if (caughtSignal.load())
-                postWithdrawal(holder); // a signal is being served: this one goes too
-            else if (first)
-                installActions();
-        }
-    }
-    QObject::disconnect(replaced);
-}
-
-void release(QObject *holder)
-{
-    State &s = state();
-    QMetaObject::Connection destroyed;
+    Agent *agent = nullptr;
     int pending = 0;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         leaveParentsState(s);
         const auto it = s.holders.find(holder);
-        if (it == s.holders.end())
+        if (it == s.holders.end() || (only && it->agent != only))
             return;
-        destroyed = it->destroyed;
+        agent = it->agent;
         s.holders.erase(it);
         if (s.holders.isEmpty()) {
             putBackDefaultActions();
@@ -302,9 +337,46 @@ void release(QObject *holder)
             pending = caughtSignal.exchange(0);
         }
     }
-    QObject::disconnect(destroyed);
+    // We may be inside the agent's own event, from withdrawNow().
+    if (agent != only)
+        agent->deleteLater();
     if (pending)
         deliver(pending);
+}
+
+} // namespace
+
+void hold(QObject *holder, std::function<void()> withdraw)
+{
+    State &s = state();
+    // Made before locking: adding a child sends the holder an event, and so runs code.
+    auto *agent = new Agent(holder);
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        leaveParentsState(s);
+        const auto it = s.holders.find(holder);
+        if (it != s.holders.end()) {
+            it->withdraw = std::move(withdraw);
+        } else if (startWatcher(s)) {
+            const bool first = s.holders.isEmpty();
+            s.holders.insert(holder, Holder{std::move(withdraw), agent});
+            if (caughtSignal.load())
+                postWithdrawal(agent); // a signal is being served: this one goes too
+            else if (first)
+                installActions();
+            agent = nullptr;
+        }
+    }
+    if (agent) {
+        // Held already (or no watcher): the agent is not needed. ~Agent finds it is not
+        // the holder's.
+        delete agent;
+    }
+}
+
+void release(QObject *holder)
+{
+    drop(holder, nullptr);
 }
 
 } // namespace TerminationGuard

@@ -27,9 +27,10 @@ namespace QZeroConfInternal {
 // alone.
 namespace TerminationGuard {
 
-// holder: an object of the thread that must run withdraw, which is called at most once
-// per signal; the holder counts as released once withdraw has returned, and when it is
-// destroyed. Holding again replaces withdraw. Both may be called from any thread.
+// holder: the object whose thread runs withdraw, at most once per signal; hold() and
+// release() are called on that thread. The holder gets a small child object, which the
+// withdrawal is posted to. It counts as released once withdraw has returned, and when it
+// is destroyed. Holding again only replaces withdraw.
 void hold(QObject *holder, std::function<void()> withdraw);
 void release(QObject *holder);
 
