@@ -28,9 +28,11 @@
 #include <QElapsedTimer>
 #include <QThread>
 
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -99,44 +101,49 @@ void forkIdleChild()
     }).detach();
 }
 
-// A QZeroConf object on a worker thread of its own, which publishes.
-struct Worker
+// A worker thread with a QZeroConf object of its own, which publishes. Nothing is posted
+// to it but quit(): Qt is not built with ThreadSanitizer, which would not see a functor
+// handed over.
+class Worker : public QThread
 {
-    QThread thread;
-    QObject anchor; // lives on the thread: calls are sent to it
-    QZeroConf *zc = nullptr;
-
+public:
     Worker(const QByteArray &name, const QByteArray &type, const QByteArray &host)
+        : m_name(name), m_type(type), m_host(host)
     {
-        anchor.moveToThread(&thread);
-        thread.start();
-        QMetaObject::invokeMethod(
-            &anchor,
-            [this, name, type, host] {
-                zc = new QZeroConf;
-                QObject::connect(zc, &QZeroConf::servicePublished,
-                                 [] { say("published on thread"); });
-                QObject::connect(zc, &QZeroConf::error, [](QZeroConf::error_t e) {
-                    say("error " + QByteArray::number(e));
-                });
-                zc->addServiceTxtRecord(QStringLiteral("probe"), QStringLiteral("1"));
-                zc->startServicePublish(name.constData(), type.constData(), host.constData(), 5853);
-            },
-            Qt::QueuedConnection);
+        start();
     }
 
-    ~Worker()
+    // Stops the publication, destroys the object and ends the thread.
+    ~Worker() override
     {
-        QMetaObject::invokeMethod(
-            &anchor,
-            [this] {
-                zc->stopServicePublish();
-                delete zc;
-            },
-            Qt::BlockingQueuedConnection);
-        thread.quit();
-        thread.wait();
+        quit();
+        wait();
+        std::unique_lock<std::mutex> lock(m_mutex); // what QThread::wait() does not show
+        m_done.wait(lock, [this] { return m_ended; });
     }
+
+protected:
+    void run() override
+    {
+        auto *zc = new QZeroConf;
+        QObject::connect(zc, &QZeroConf::servicePublished, [] { say("published on thread"); });
+        QObject::connect(zc, &QZeroConf::error,
+                         [](QZeroConf::error_t e) { say("error " + QByteArray::number(e)); });
+        zc->addServiceTxtRecord(QStringLiteral("probe"), QStringLiteral("1"));
+        zc->startServicePublish(m_name.constData(), m_type.constData(), m_host.constData(), 5853);
+        exec();
+        zc->stopServicePublish();
+        delete zc;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_ended = true;
+        m_done.notify_all();
+    }
+
+private:
+    const QByteArray m_name, m_type, m_host;
+    std::mutex m_mutex;
+    std::condition_variable m_done;
+    bool m_ended = false;
 };
 
 } // namespace
