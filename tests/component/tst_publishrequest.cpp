@@ -107,6 +107,20 @@ private Q_SLOTS:
         QTest::newRow("empty") << QByteArray() << QStringLiteral("empty");
         QTest::newRow("latin-1 bytes")
             << QByteArray("B\xfcro") << QStringLiteral("not valid UTF-8");
+        // RFC 6763 section 4.1.1; the name is quoted on one line, the first fault named.
+        const QString rule = QStringLiteral("; RFC 6763 section 4.1.1 allows none of 0x00-0x1F and "
+                                            "0x7F in a name");
+        QTest::newRow("newline") << QByteArray("Office\nPrinter")
+                                 << QStringLiteral("instance name \"Office\\x0APrinter\" contains "
+                                                   "a control character (0x0A)") +
+                                        rule;
+        QTest::newRow("tab") << QByteArray("Office\tPrinter\x01")
+                             << QStringLiteral("\"Office\\x09Printer\\x01\" contains a control "
+                                               "character (0x09)");
+        QTest::newRow("DEL") << QByteArray("Office\x7f") << QStringLiteral("(0x7F)");
+        QTest::newRow("0x1F") << QByteArray("\x1f") << QStringLiteral("(0x1F)");
+        QTest::newRow("DEL in UTF-8 text")
+            << QString::fromUtf8("B\xc3\xbcro\x7f").toUtf8() << QStringLiteral("(0x7F)");
     }
 
     void instanceName()

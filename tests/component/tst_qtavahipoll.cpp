@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 using QZeroConfInternal::QtAvahiPoll;
@@ -23,11 +24,12 @@ struct Pipe
     int readEnd() const { return fds[0]; }
     int writeEnd() const { return fds[1]; }
     void put() { QCOMPARE(write(fds[1], "x", 1), ssize_t(1)); }
-    void closeWriteEnd()
+    void closeEnd(int i)
     {
-        close(fds[1]);
-        fds[1] = -1;
+        close(fds[i]);
+        fds[i] = -1;
     }
+    void closeWriteEnd() { closeEnd(1); }
     void closeBoth()
     {
         for (int &fd : fds) {
@@ -95,6 +97,13 @@ void spin(int ms)
     QTest::qWait(ms);
 }
 
+qint64 cpuMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 } // namespace
 
 class tst_QtAvahiPoll : public QObject
@@ -151,6 +160,46 @@ private Q_SLOTS:
         QTRY_COMPARE(probe.events.size(), 1);
         QVERIFY(probe.events.first() & AVAHI_WATCH_HUP);
         QVERIFY(!(probe.events.first() & AVAHI_WATCH_OUT));
+    }
+
+    // A watch may ask for nothing but ERR or HUP. It hears of them (as poll(2) reports
+    // both whatever was asked), never of data or room it did not ask for, once per update,
+    // and waiting for them costs no CPU.
+    void errorAndHangUpOnlyWatches_data()
+    {
+        QTest::addColumn<int>("asked");
+        QTest::addColumn<int>("watchedEnd"); // the other end gets closed
+        QTest::addColumn<int>("reported");
+        QTest::newRow("HUP: the writer goes") << int(AVAHI_WATCH_HUP) << 0 << int(AVAHI_WATCH_HUP);
+        QTest::newRow("ERR: the reader goes") << int(AVAHI_WATCH_ERR) << 1 << int(AVAHI_WATCH_ERR);
+        QTest::newRow("ERR: the writer goes") << int(AVAHI_WATCH_ERR) << 0 << int(AVAHI_WATCH_HUP);
+    }
+
+    void errorAndHangUpOnlyWatches()
+    {
+        QFETCH(int, asked);
+        QFETCH(int, watchedEnd);
+        QFETCH(int, reported);
+        QtAvahiPoll poll;
+        Pipe p;
+        WatchProbe probe;
+        probe.api = poll.api();
+        AvahiWatch *w = poll.api()->watch_new(poll.api(), p.fds[watchedEnd], AvahiWatchEvent(asked),
+                                              WatchProbe::callback, &probe);
+        const qint64 cpuBefore = cpuMs();
+        p.put(); // data waits on the read end, room on the write end: neither was asked for
+        spin(200);
+        QVERIFY(probe.events.isEmpty());
+        p.closeEnd(1 - watchedEnd);
+        QTRY_COMPARE(probe.events, QList<int>{reported});
+        QCOMPARE(probe.eventsFromGetter, QList<int>{reported});
+        spin(200);
+        QCOMPARE(probe.events.size(), 1);
+        QVERIFY2(cpuMs() - cpuBefore < 100,
+                 qPrintable(QStringLiteral("%1 ms of CPU in 400 ms").arg(cpuMs() - cpuBefore)));
+        poll.api()->watch_update(w, AvahiWatchEvent(asked));
+        QTRY_COMPARE(probe.events.size(), 2);
+        poll.api()->watch_free(w);
     }
 
     void updatesNeverLeaveTwoNotifiers()

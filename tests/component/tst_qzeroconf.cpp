@@ -100,6 +100,9 @@ private Q_SLOTS:
                               << QStringLiteral("service type \"printer\" is not valid");
         QTest::newRow("name") << QByteArray(64, 'n') << QByteArray("_printer._tcp") << QByteArray()
                               << QString() << QStringLiteral("at most 63 bytes");
+        QTest::newRow("control character")
+            << QByteArray("Office\nPrinter") << QByteArray("_printer._tcp") << QByteArray()
+            << QString() << QStringLiteral("contains a control character (0x0A)");
         QTest::newRow("host") << QByteArray("P") << QByteArray("_printer._tcp")
                               << QByteArray("a.b.c") << QString()
                               << QStringLiteral("host name \"a.b.c\" is not valid");
@@ -130,6 +133,7 @@ private Q_SLOTS:
         QVERIFY2(w.first().text.startsWith(QStringLiteral("cannot publish")),
                  qPrintable(w.first().text));
         QVERIFY2(w.first().text.contains(reason), qPrintable(w.first().text));
+        QVERIFY2(!w.first().text.contains(QLatin1Char('\n')), qPrintable(w.first().text));
     }
 
     void publishExistsFromCallUntilStop()

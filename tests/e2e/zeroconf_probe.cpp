@@ -12,6 +12,15 @@
 //   drop NAME              destroys the object that publishes NAME; prints "dropped NAME"
 //   txt K=V ...            the TXT entries of the objects that publish from now on
 //                          (instead of "probe=1")
+//   handle SIGNO           installs a handler of the application's own for SIGNO, which
+//                          prints "handled SIGNO" each time
+//   block MS               prints "blocking", then keeps the event loop from running
+//   thread NAME TYPE HOST  publishes from an object of a worker thread of its own;
+//                          "published on thread" follows
+//   endthread              stops that, destroys the object and ends the thread; prints
+//                          "thread ended"
+//   fork                   forks a child that only waits for signals; prints "child PID",
+//                          then "child ended by signal N" or "child exited N"
 // Errors print "error N". Ends at end of input.
 
 #include "qzeroconf"
@@ -23,7 +32,16 @@
 #include <QMap>
 #include <QSocketNotifier>
 
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <condition_variable>
+#include <csignal>
 #include <cstdio>
+#include <memory>
+#include <mutex>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -51,6 +69,89 @@ void report(const char *event, const QZeroConfService &s)
                         {QStringLiteral("txt"), txt}};
     say(QJsonDocument(o).toJson(QJsonDocument::Compact));
 }
+
+void applicationHandler(int signo)
+{
+    // No stdio in a handler.
+    char line[16] = "handled ";
+    int n = 8;
+    if (signo >= 10)
+        line[n++] = char('0' + signo / 10);
+    line[n++] = char('0' + signo % 10);
+    line[n++] = '\n';
+    const ssize_t written = write(STDOUT_FILENO, line, size_t(n));
+    (void)written;
+}
+
+// Signals interrupt sleeps; the loop stays blocked for the whole time regardless.
+void blockFor(int ms)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (qint64 left = ms; left > 0; left = ms - timer.elapsed())
+        usleep(useconds_t(left * 1000));
+}
+
+void forkIdleChild()
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        for (;;)
+            pause();
+    }
+    say("child " + QByteArray::number(child));
+    std::thread([child] {
+        int status = 0;
+        waitpid(child, &status, 0);
+        say(WIFSIGNALED(status) ? "child ended by signal " + QByteArray::number(WTERMSIG(status))
+                                : "child exited " + QByteArray::number(WEXITSTATUS(status)));
+    }).detach();
+}
+
+// A worker thread with a QZeroConf object of its own, which publishes. Nothing is posted
+// to it but quit(): Qt is not built with ThreadSanitizer, which would not see a functor
+// handed over.
+class Worker : public QThread
+{
+public:
+    Worker(const QByteArray &name, const QByteArray &type, const QByteArray &host)
+        : m_name(name), m_type(type), m_host(host)
+    {
+        start();
+    }
+
+    // Stops the publication, destroys the object and ends the thread.
+    ~Worker() override
+    {
+        quit();
+        wait();
+        std::unique_lock<std::mutex> lock(m_mutex); // what QThread::wait() does not show
+        m_done.wait(lock, [this] { return m_ended; });
+    }
+
+protected:
+    void run() override
+    {
+        auto *zc = new QZeroConf;
+        QObject::connect(zc, &QZeroConf::servicePublished, [] { say("published on thread"); });
+        QObject::connect(zc, &QZeroConf::error,
+                         [](QZeroConf::error_t e) { say("error " + QByteArray::number(e)); });
+        zc->addServiceTxtRecord(QStringLiteral("probe"), QStringLiteral("1"));
+        zc->startServicePublish(m_name.constData(), m_type.constData(), m_host.constData(), 5853);
+        exec();
+        zc->stopServicePublish();
+        delete zc;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_ended = true;
+        m_done.notify_all();
+    }
+
+private:
+    const QByteArray m_name, m_type, m_host;
+    std::mutex m_mutex;
+    std::condition_variable m_done;
+    bool m_ended = false;
+};
 
 } // namespace
 
@@ -89,6 +190,7 @@ int main(int argc, char *argv[])
         others.insert(name, z);
     };
 
+    std::unique_ptr<Worker> worker;
     QByteArray pending;
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, [&] {
@@ -135,6 +237,18 @@ int main(int argc, char *argv[])
             } else if (words.value(0) == "drop" && words.size() == 2) {
                 delete others.take(words[1]);
                 say("dropped " + words[1]);
+            } else if (words.value(0) == "handle" && words.size() == 2) {
+                signal(words[1].toInt(), applicationHandler);
+            } else if (words.value(0) == "block" && words.size() == 2) {
+                say("blocking");
+                blockFor(words[1].toInt());
+            } else if (words.value(0) == "thread" && words.size() == 4 && !worker) {
+                worker.reset(new Worker(words[1], words[2], words[3]));
+            } else if (words.value(0) == "endthread" && worker) {
+                worker.reset();
+                say("thread ended");
+            } else if (words.value(0) == "fork") {
+                forkIdleChild();
             } else if (words.value(0) == "delete") {
                 delete zc;
                 zc = nullptr;

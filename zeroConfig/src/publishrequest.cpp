@@ -6,6 +6,12 @@ namespace QZeroConfInternal {
 
 namespace {
 
+// "0A" for 10.
+QString hexByte(int byte)
+{
+    return QString::number(byte, 16).rightJustified(2, QLatin1Char('0')).toUpper();
+}
+
 bool endsWithLocal(const QByteArray &name)
 {
     return name.toLower().endsWith(".local");
@@ -88,7 +94,15 @@ QString checkServiceType(QByteArray type, QByteArray *wire)
 
 QString quotedUtf8(const QByteArray &utf8)
 {
-    return QLatin1Char('"') + QString::fromUtf8(utf8) + QLatin1Char('"');
+    // A message stays one line whatever the name holds.
+    QString quoted = QStringLiteral("\"");
+    for (const QChar c : QString::fromUtf8(utf8)) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            quoted += QStringLiteral("\\x") + hexByte(c.unicode());
+        else
+            quoted += c;
+    }
+    return quoted + QLatin1Char('"');
 }
 
 bool isValidUtf8(const QByteArray &bytes)
@@ -153,6 +167,12 @@ QString makePublishRequest(const char *name, const char *type, const char *host,
             .arg(quotedUtf8(result.name))
             .arg(result.name.size())
             .arg(MaxLabelBytes);
+    for (char c : result.name) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            return QStringLiteral("instance name %1 contains a control character (0x%2); RFC 6763 "
+                                  "section 4.1.1 allows none of 0x00-0x1F and 0x7F in a name")
+                .arg(quotedUtf8(result.name), hexByte(static_cast<unsigned char>(c)));
+    }
 
     QString error = checkServiceType(type ? QByteArray(type) : QByteArray(), &result.type);
     if (!error.isEmpty())

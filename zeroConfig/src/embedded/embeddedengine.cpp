@@ -11,12 +11,12 @@
 #include <avahi-core/publish.h>
 
 #include <QDateTime>
-#include <QMutex>
 #include <QtEndian>
 
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <mutex>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -39,14 +39,8 @@ void engineLog(AvahiLogLevel level, const char *text)
         qCDebug(lcZeroConfEngine, "%s", text);
 }
 
-void prepareEngine()
+void prepareOnce()
 {
-    static QBasicMutex mutex;
-    static bool prepared = false;
-    QMutexLocker lock(&mutex);
-    if (prepared)
-        return;
-    prepared = true;
     avahi_set_log_function(engineLog);
     // The engine draws the random delay before probing (RFC 6762 section 8.1: it keeps
     // devices that power on together from probing in lock-step) from rand(). Unseeded,
@@ -55,6 +49,13 @@ void prepareEngine()
     if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != ssize_t(sizeof seed))
         seed = unsigned(QDateTime::currentMSecsSinceEpoch()) ^ unsigned(getpid());
     srand(seed);
+}
+
+// Process-wide set-up, once, before the first server of any thread.
+void prepareEngine()
+{
+    static std::once_flag once;
+    std::call_once(once, prepareOnce);
 }
 
 GroupState groupState(AvahiEntryGroupState state)

@@ -7,6 +7,8 @@
 
 #include <climits>
 #include <poll.h>
+#include <sys/epoll.h>
+#include <unistd.h>
 
 using QZeroConfInternal::QtAvahiPoll;
 
@@ -36,6 +38,11 @@ struct AvahiWatch
     AvahiWatchCallback callback = nullptr;
     void *userdata = nullptr;
     QSocketNotifier *notifiers[2] = {nullptr, nullptr}; // read, write
+    // A watch that asks for ERR or HUP but not IN cannot use a read notifier: that would
+    // wake, unanswered, for as long as data waits. It waits on an epoll set instead that
+    // holds fd with no events, which the kernel makes readable on error or hang-up only.
+    int hangupSet = -1;
+    QSocketNotifier *hangupNotifier = nullptr;
     int running = 0;
     bool dead = false;
 };
@@ -56,34 +63,47 @@ namespace {
 
 // ---- watches -------------------------------------------------------------------------
 
+void dropNotifier(QSocketNotifier *&n)
+{
+    if (!n)
+        return;
+    // A notifier may be the sender of the signal being served right now: disarm it at
+    // once, delete it from the event loop.
+    n->setEnabled(false);
+    QObject::disconnect(n, nullptr, nullptr, nullptr);
+    n->deleteLater();
+    n = nullptr;
+}
+
 void releaseWatch(AvahiWatch *w)
 {
     w->registry->watches.removeOne(w);
-    for (QSocketNotifier *&n : w->notifiers) {
-        if (!n)
-            continue;
-        // A notifier may be the sender of the signal being served right now: disarm it
-        // at once, delete it from the event loop.
-        n->setEnabled(false);
-        QObject::disconnect(n, nullptr, nullptr, nullptr);
-        n->deleteLater();
-        n = nullptr;
-    }
+    for (QSocketNotifier *&n : w->notifiers)
+        dropNotifier(n);
+    dropNotifier(w->hangupNotifier);
+    if (w->hangupSet >= 0)
+        close(w->hangupSet);
     delete w;
 }
 
+// direction: POLLIN or POLLOUT for the read or write notifier, 0 for the hang-up one.
 void dispatchWatch(AvahiWatch *w, short direction)
 {
-    if (w->dead || !(w->wanted & direction))
+    if (w->dead || (direction && !(w->wanted & direction)))
         return;
     // A read notifier also wakes on hang-up and error, and a write notifier on error;
     // ask the descriptor what actually happened so that the callback gets the truth.
+    // Error and hang-up go to every watch, as poll(2) reports them whatever was asked.
     pollfd p = {w->fd, short(w->wanted & (POLLIN | POLLOUT)), 0};
     if (::poll(&p, 1, 0) <= 0)
         return;
     const int happened = p.revents & (direction | POLLERR | POLLHUP);
     if (!happened)
         return;
+    // Error and hang-up last: told once, a watch that reads nothing hears of them again
+    // only once it has been updated, which may happen from inside the callback.
+    if (!direction)
+        w->hangupNotifier->setEnabled(false);
     w->happened = happened;
     ++w->running;
     w->callback(w, w->fd, AvahiWatchEvent(happened), w->userdata);
@@ -93,12 +113,30 @@ void dispatchWatch(AvahiWatch *w, short direction)
         releaseWatch(w);
 }
 
+// Arms or disarms the epoll set that tells a watch without IN of error and hang-up.
+void watchHangup(AvahiWatch *w, bool want)
+{
+    if (want && w->hangupSet < 0) {
+        w->hangupSet = epoll_create1(EPOLL_CLOEXEC);
+        epoll_event none = {};
+        // A descriptor that epoll refuses (a regular file) never hangs up: nothing to do.
+        if (w->hangupSet >= 0 && epoll_ctl(w->hangupSet, EPOLL_CTL_ADD, w->fd, &none) == 0) {
+            w->hangupNotifier =
+                new QSocketNotifier(w->hangupSet, QSocketNotifier::Read, w->registry->owner);
+            QObject::connect(w->hangupNotifier, &QSocketNotifier::activated, w->hangupNotifier,
+                             [w] { dispatchWatch(w, 0); });
+        }
+    } else if (w->hangupNotifier) {
+        w->hangupNotifier->setEnabled(want);
+    }
+}
+
 void setWatchEvents(AvahiWatch *w, int events)
 {
     w->wanted = events;
-    // Error and hang-up are reported through the read side, as poll(2) reports them
-    // whatever was asked for.
-    const bool want[2] = {bool(events & (POLLIN | POLLERR | POLLHUP)), bool(events & POLLOUT)};
+    // Error and hang-up come through the read notifier too, where there is one.
+    const bool want[2] = {bool(events & POLLIN), bool(events & POLLOUT)};
+    watchHangup(w, !want[0] && (events & (POLLERR | POLLHUP)));
     const QSocketNotifier::Type types[2] = {QSocketNotifier::Read, QSocketNotifier::Write};
     const short directions[2] = {POLLIN, POLLOUT};
     for (int i = 0; i < 2; ++i) {
