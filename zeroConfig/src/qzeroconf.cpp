@@ -105,6 +105,7 @@ void QZeroConfPrivate::publicationFailed(const QByteArray &name, const QString &
         publisher->disconnect(q);
         publisher.release()->deleteLater();
     }
+    wideArea.reset();
     TerminationGuard::release(q);
     emit q->error(QZeroConf::serviceRegistrationFailed);
 }
@@ -114,8 +115,10 @@ void QZeroConfPrivate::withdraw()
     Q_Q(QZeroConf);
     if (!publisher)
         return;
-    // Deleting the publisher frees its responder, which sends the goodbyes now.
+    // Deleting the publisher frees its responder, which sends the goodbyes now; then
+    // the wide-area records go (that may wait on a DNS server, so it comes second).
     publisher.reset();
+    wideArea.reset();
     TerminationGuard::release(q);
 }
 
@@ -265,6 +268,8 @@ void QZeroConf::startServicePublish(const char *name, const char *type, const ch
         return;
     }
     TerminationGuard::hold(this, [d] { d->withdraw(); });
+    d->wideArea.reset(new Unicast::WideAreaRegistration(request, d->wideAreaSettings));
+    d->wideArea->start();
 }
 
 void QZeroConf::stopServicePublish()
@@ -277,6 +282,18 @@ bool QZeroConf::publishExists() const
 {
     Q_D(const QZeroConf);
     return d->publisher != nullptr;
+}
+
+void QZeroConf::setRegistrationDomain(const QString &domain)
+{
+    Q_D(QZeroConf);
+    d->wideAreaSettings.domain = domain.toUtf8();
+}
+
+void QZeroConf::setTsigKeyFile(const QString &path)
+{
+    Q_D(QZeroConf);
+    d->wideAreaSettings.keyFile = path;
 }
 
 void QZeroConf::addServiceTxtRecord(QString nameOnly)

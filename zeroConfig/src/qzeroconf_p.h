@@ -4,6 +4,7 @@
 #include "../qzeroconf"
 #include "publishrequest_p.h"
 #include "servicetable_p.h"
+#include "unicast/widearea_p.h"
 
 #include <QHash>
 #include <QList>
@@ -52,6 +53,9 @@ public:
     bool useDaemon = false;
     QList<QZeroConfInternal::TxtEntry> txt;
     std::unique_ptr<QZeroConfInternal::Publisher> publisher;
+    // The same publication in the site's DNS, beside the mDNS one; never instead of it.
+    QZeroConfInternal::Unicast::WideAreaSettings wideAreaSettings;
+    std::unique_ptr<QZeroConfInternal::Unicast::WideAreaRegistration> wideArea;
 
     std::unique_ptr<QZeroConfInternal::Browser> browser;
     QByteArray browseType;
