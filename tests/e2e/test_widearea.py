@@ -40,10 +40,11 @@ class WideAreaLab(LabTestCase):
 
     with_client = False
     start_server = True
+    algorithm = "hmac-sha256"
 
     def setUp(self):
         super().setUp()
-        self.dns = BindServer(self.lab)
+        self.dns = BindServer(self.lab, algorithm=self.algorithm)
         self.addCleanup(self.dns.close)
         self.use_search_domain(ZONE)
         if self.start_server:
@@ -188,8 +189,13 @@ class WideAreaTest(WideAreaLab):
         self.assertEqual(proc.wait(5), -signal.SIGTERM)
 
     def test_a_new_address_is_updated_in_the_zone(self):
-        self.start()
+        # A key that every user can read still works, with one warning.
+        open_key = self.dns.write("open.key", self.dns.key_text, 0o644)
+        proc = self.start(key_file=open_key)
         self.assertTrue(self.registered())
+        warnings = self.warnings(proc)
+        self.assertEqual(len(warnings), 1, warnings)
+        self.assertIn("open.key is readable by other users", warnings[0])
         self.lab.exec_in(self.lab.hosts["pub"], "ip", "addr", "add", "10.213.0.11/24", "dev", "eth0")
         address = ("printer1." + ZONE, "A", "10.213.0.11")
         self.assertTrue(wait_for(lambda: address in self.dns.service_records(), 3),
@@ -199,6 +205,7 @@ class WideAreaTest(WideAreaLab):
 
 class ServerDownAtStartTest(WideAreaLab):
     start_server = False
+    algorithm = "hmac-sha512"
 
     def test_registered_once_the_server_comes_up(self):
         proc = self.start()

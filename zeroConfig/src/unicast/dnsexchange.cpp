@@ -90,7 +90,8 @@ void DnsExchange::readUdp()
 {
     while (m_udp && m_udp->hasPendingDatagrams()) {
         const QNetworkDatagram d = m_udp->receiveDatagram();
-        if (!answers(d.data(), m_wire))
+        if (!d.senderAddress().isEqual(m_server, QHostAddress::TolerantConversion) ||
+            !answers(d.data(), m_wire))
             continue;
         if (truncated(d.data())) {
             startTcp();

@@ -238,7 +238,6 @@ void WideAreaRegistration::resolveServer(const QByteArray &host, quint16 port)
                        .arg(show(host));
             m_server = m_resolver;
         }
-        m_reg.addresses = routableAddresses();
         update(UpdateKind::Claim);
     });
 }
@@ -247,6 +246,8 @@ void WideAreaRegistration::update(UpdateKind kind)
 {
     if (m_stopped)
         return;
+    if (kind == UpdateKind::Claim || kind == UpdateKind::TakeOver)
+        m_reg.addresses = routableAddresses(); // they may have changed while we waited
     QString why;
     const Outgoing out = buildUpdate(m_reg, kind, m_key, &why);
     if (out.wire.isEmpty())
