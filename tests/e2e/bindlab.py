@@ -27,10 +27,6 @@ NAMED_CONF = """options {
     notify no;
     allow-transfer { any; };
 };
-logging {
-    channel updates { file "%(dir)s/updates.log"; print-time iso8601-utc; severity info; };
-    category update { updates; };
-};
 include "%(dir)s/key.conf";
 zone "example.test" { type primary; file "%(dir)s/example.db"; update-policy { grant %(key)s zonesub ANY; }; };
 zone "plain.test" { type primary; file "%(dir)s/plain.db"; };
@@ -130,23 +126,6 @@ class BindServer:
         script = "server %s\nzone %s\n%s\nsend\n" % (self.address, ZONE, commands)
         return subprocess.run(["ip", "netns", "exec", self.lab.hosts[from_host], "nsupdate", "-k", self.key_file],
                               input=script, text=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True)
-
-    def update_log(self):
-        """(time, line) for each update the server applied, as it logged them."""
-        import datetime
-        result = []
-        try:
-            with open(os.path.join(self.dir, "updates.log")) as f:
-                for line in f:
-                    stamp = line.split(" ", 1)[0]
-                    try:
-                        when = datetime.datetime.strptime(stamp, "%Y-%m-%dT%H:%M:%S.%fZ")
-                    except ValueError:
-                        continue
-                    result.append((when.replace(tzinfo=datetime.timezone.utc).timestamp(), line.strip()))
-        except FileNotFoundError:
-            pass
-        return result
 
     def stop(self):
         if self.proc and self.proc.poll() is None:
