@@ -1,10 +1,11 @@
-"""A real BIND 9 in a namespace of the test network, for the wide-area tests.
+"""A real BIND 9 (or Knot DNS) in a namespace of the test network, for the wide-area tests.
 
 BindServer writes named.conf, the zone and a tsig-keygen key into a private directory,
 starts `named -f` in its own namespace and removes everything on close(). The zone
 advertises itself as registration and browse domain (RFC 6763 section 11) and its update
 server (_dns-update._udp SRV), and accepts updates signed with the key. A second zone,
-plain.test, advertises nothing: a site without wide-area DNS-SD.
+plain.test, advertises nothing: a site without wide-area DNS-SD. KnotServer is the same
+lab with knotd as the server.
 """
 import os
 import re
@@ -66,17 +67,23 @@ def with_other_secret(key_text):
 
 class BindServer:
     def __init__(self, lab, host="dns", index=53, key_name="lanbeacon-key", algorithm="hmac-sha256"):
-        self.lab, self.host = lab, host
+        self.lab, self.host, self.algorithm = lab, host, algorithm
         self.address = "10.213.0.%d" % index
         self.key_name = key_name
         self.dir = tempfile.mkdtemp(prefix="lanbeacon-named-")
         self.key_text = keygen(key_name, algorithm)
         self.key_file = self.write("key.conf", self.key_text, 0o600)
-        self.write("named.conf", NAMED_CONF % {"dir": self.dir, "address": self.address, "key": key_name})
+        self.write_config()
         self.write("example.db", ZONE_FILE % {"zone": ZONE, "address": self.address})
         self.write("plain.db", PLAIN_FILE % {"zone": PLAIN, "address": self.address})
         self.proc = None
         lab.add_host(host, index)
+
+    def write_config(self):
+        self.write("named.conf", NAMED_CONF % {"dir": self.dir, "address": self.address, "key": self.key_name})
+
+    def command(self):
+        return ["named", "-f", "-c", os.path.join(self.dir, "named.conf")]
 
     def write(self, name, text, mode=0o644):
         path = os.path.join(self.dir, name)
@@ -86,15 +93,15 @@ class BindServer:
         return path
 
     def start(self):
-        self.proc = self.lab.spawn(self.host, ["named", "-f", "-c", os.path.join(self.dir, "named.conf")])
+        self.proc = self.lab.spawn(self.host, self.command())
         deadline = time.time() + 15
         while time.time() < deadline:
             if self.proc.poll() is not None:
-                raise RuntimeError("named ended: " + self.lab.stderr_of(self.proc))
+                raise RuntimeError("the server ended: " + self.lab.stderr_of(self.proc))
             if self.soa_serial(from_host=self.host) is not None:
                 return
             time.sleep(0.1)
-        raise RuntimeError("named did not answer: " + self.lab.stderr_of(self.proc))
+        raise RuntimeError("the server did not answer: " + self.lab.stderr_of(self.proc))
 
     def dig(self, *args, from_host="cli"):
         out = self.lab.exec_in(self.lab.hosts[from_host], "dig", "@" + self.address, "+time=1", "+tries=1",
@@ -127,6 +134,13 @@ class BindServer:
         return subprocess.run(["ip", "netns", "exec", self.lab.hosts[from_host], "nsupdate", "-k", self.key_file],
                               input=script, text=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True)
 
+    def fold(self, records):
+        """records as this server gives them back: BIND keeps the case of names."""
+        return set(records)
+
+    def fold_name(self, name):
+        return name
+
     def stop(self):
         if self.proc and self.proc.poll() is None:
             self.proc.terminate()
@@ -138,3 +152,51 @@ class BindServer:
     def close(self):
         self.stop()
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+KNOT_CONF = """server:
+    rundir: "%(dir)s"
+    listen: %(address)s@53
+log:
+  - target: stderr
+    any: warning
+database:
+    storage: "%(dir)s"
+key:
+  - id: %(key)s
+    algorithm: %(algorithm)s
+    secret: %(secret)s
+acl:
+  - id: update
+    key: %(key)s
+    action: update
+  - id: transfer
+    address: 0.0.0.0/0
+    action: transfer
+zone:
+  - domain: example.test
+    file: "%(dir)s/example.db"
+    acl: [update, transfer]
+    zonefile-sync: -1
+  - domain: plain.test
+    file: "%(dir)s/plain.db"
+    acl: transfer
+"""
+
+
+class KnotServer(BindServer):
+    def write_config(self):
+        secret = re.search(r'secret "([^"]+)"', self.key_text).group(1)
+        self.write("knot.conf", KNOT_CONF % {"dir": self.dir, "address": self.address, "key": self.key_name,
+                                             "algorithm": self.algorithm, "secret": secret})
+
+    def fold_name(self, name):
+        # Knot stores names in lower case (RFC 4343 allows it); so the comparison does too.
+        return name.lower()
+
+    def fold(self, records):
+        return {(o.lower(), t, r.lower() if t in ("PTR", "SRV") else r) for o, t, r in records}
+
+    def command(self):
+        return ["knotd", "-c", os.path.join(self.dir, "knot.conf")]
+
