@@ -29,7 +29,7 @@ NAMED_CONF = """options {
     allow-transfer { any; };
 };
 include "%(dir)s/key.conf";
-zone "example.test" { type primary; file "%(dir)s/example.db"; update-policy { grant %(key)s zonesub ANY; }; };
+zone "example.test" { type primary; file "%(dir)s/example.db"; %(policy)s };
 zone "plain.test" { type primary; file "%(dir)s/plain.db"; };
 """
 
@@ -42,7 +42,8 @@ b._dns-sd._udp IN PTR @
 db._dns-sd._udp IN PTR @
 r._dns-sd._udp IN PTR @
 dr._dns-sd._udp IN PTR @
-_dns-update._udp IN SRV 0 0 53 ns1
+_dns-update._udp IN SRV 0 0 53 %(updater)s
+upd IN A %(updater_address)s
 """
 
 PLAIN_FILE = """$ORIGIN %(zone)s
@@ -66,21 +67,30 @@ def with_other_secret(key_text):
 
 
 class BindServer:
-    def __init__(self, lab, host="dns", index=53, key_name="lanbeacon-key", algorithm="hmac-sha256"):
+    def __init__(self, lab, host="dns", index=53, key_name="lanbeacon-key", algorithm="hmac-sha256",
+                 by_address=False, update_server=None):
+        """by_address: updates from the lab's addresses are allowed unsigned, instead of
+        signed ones. update_server: the address that _dns-update._udp names (upd.<zone>),
+        else the server itself (ns1)."""
         self.lab, self.host, self.algorithm = lab, host, algorithm
+        self.by_address = by_address
         self.address = "10.213.0.%d" % index
         self.key_name = key_name
         self.dir = tempfile.mkdtemp(prefix="lanbeacon-named-")
         self.key_text = keygen(key_name, algorithm)
         self.key_file = self.write("key.conf", self.key_text, 0o600)
         self.write_config()
-        self.write("example.db", ZONE_FILE % {"zone": ZONE, "address": self.address})
+        self.write("example.db", ZONE_FILE % {"zone": ZONE, "address": self.address,
+                                              "updater": "upd" if update_server else "ns1",
+                                              "updater_address": update_server or self.address})
         self.write("plain.db", PLAIN_FILE % {"zone": PLAIN, "address": self.address})
         self.proc = None
         lab.add_host(host, index)
 
     def write_config(self):
-        self.write("named.conf", NAMED_CONF % {"dir": self.dir, "address": self.address, "key": self.key_name})
+        policy = ("allow-update { 10.213.0.0/24; };" if self.by_address else
+                  "update-policy { grant %s zonesub ANY; };" % self.key_name)
+        self.write("named.conf", NAMED_CONF % {"dir": self.dir, "address": self.address, "policy": policy})
 
     def command(self):
         return ["named", "-f", "-c", os.path.join(self.dir, "named.conf")]
@@ -127,7 +137,7 @@ class BindServer:
     def service_records(self, from_host="cli"):
         """What a registration added: the zone's records less those it was made with."""
         return {r for r in self.records(from_host) if "_tcp" in r[0] or r[1] in ("A", "AAAA") and
-                not r[0].startswith("ns1.")}
+                not r[0].startswith(("ns1.", "upd."))}
 
     def nsupdate(self, commands, from_host="cli"):
         script = "server %s\nzone %s\n%s\nsend\n" % (self.address, ZONE, commands)

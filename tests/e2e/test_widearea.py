@@ -8,7 +8,7 @@ import unittest
 
 from avahidaemon import AvahiDaemon
 from bindlab import PLAIN, ZONE, BindServer, KnotServer, with_other_secret
-from netlab import Client, LabTestCase, Lines
+from netlab import HERE, PYTHON, Client, JsonEvents, LabTestCase, Lines
 from test_publish import echo_lines
 
 LANBEACON = os.environ.get("LANBEACON", "build/lanbeacon")
@@ -42,10 +42,11 @@ class WideAreaLab(LabTestCase):
     start_server = True
     algorithm = "hmac-sha256"
     server = BindServer
+    server_options = {}
 
     def setUp(self):
         super().setUp()
-        self.dns = self.server(self.lab, algorithm=self.algorithm)
+        self.dns = self.server(self.lab, algorithm=self.algorithm, **self.server_options)
         self.addCleanup(self.dns.close)
         self.use_search_domain(ZONE)
         if self.start_server:
@@ -56,7 +57,10 @@ class WideAreaLab(LabTestCase):
 
     def start(self, *args, key_file=None, host="pub", debug=False):
         env = self.lab.env_of(host)
-        env["QZEROCONF_TSIG_KEYFILE"] = key_file or self.dns.key_file
+        if key_file is None:
+            key_file = self.dns.key_file
+        if key_file:
+            env["QZEROCONF_TSIG_KEYFILE"] = key_file
         if debug:
             env["QT_LOGGING_RULES"] = "qzeroconf.debug=true"
         return self.lab.spawn(host, [LANBEACON] + list(args or ARGS), env=env)
@@ -209,6 +213,32 @@ class KnotTest(WideAreaTest):
     """The same cases against Knot DNS, the other primary server in Debian."""
 
     server = KnotServer
+
+
+class LeaseTest(WideAreaLab):
+    """Unsigned updates, allowed by address, through an update server that grants a
+    10 s lease (leaseproxy.py in front of BIND)."""
+
+    server_options = {"by_address": True, "update_server": "10.213.0.54"}
+
+    def test_unsigned_updates_under_a_short_lease_are_refreshed(self):
+        self.lab.exec_in(self.lab.hosts["dns"], "ip", "addr", "add", "10.213.0.54/24", "dev", "eth0")
+        proxy = JsonEvents(self.lab.spawn("dns", [PYTHON, os.path.join(HERE, "leaseproxy.py"), "--listen",
+                                                  "10.213.0.54", "--server", self.dns.address, "--lease", "10"]).stdout)
+        self.assertIsNotNone(proxy.wait(lambda e: e["event"] == "ready", 5))
+        proc = self.start(key_file="")
+        self.assertTrue(self.registered())
+        first = proxy.wait(lambda e: e["event"] == "update", 1)
+        self.assertEqual(first["lease"], 3600)  # asked for an hour, granted 10 s
+        # Refreshed at 80% of the lease granted, not of the one asked for.
+        refresh = proxy.wait(lambda e: e["event"] == "update" and e["t"] > first["t"], 12)
+        self.assertIsNotNone(refresh, "no refresh within 12 s")
+        self.assertGreater(refresh["t"] - first["t"], 7.0)
+        self.assertLess(refresh["t"] - first["t"], 9.5)
+        self.assertEqual(self.dns.service_records(), EXPECTED)
+        self.assertEqual(self.lab.stderr_of(proc).splitlines(), echo_lines(*ARGS))
+        proc.terminate()
+        self.assertTrue(self.gone(), "left behind: %r" % self.dns.service_records())
 
 
 class ServerDownAtStartTest(WideAreaLab):
