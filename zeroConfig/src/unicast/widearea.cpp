@@ -94,28 +94,32 @@ QList<QHostAddress> WideAreaRegistration::routableAddresses()
     return result;
 }
 
-void WideAreaRegistration::start()
+bool WideAreaRegistration::loadKey()
 {
     QString keyFile = m_settings.keyFile;
     if (keyFile.isEmpty())
         keyFile = QString::fromLocal8Bit(qgetenv("QZEROCONF_TSIG_KEYFILE"));
-    if (!keyFile.isEmpty()) {
-        QFile file(keyFile);
-        if (!file.open(QIODevice::ReadOnly)) {
-            giveUp(QStringLiteral("cannot read the TSIG key file %1: %2")
-                       .arg(keyFile, file.errorString()));
-            return;
-        }
-        const QString why = parseTsigKey(file.readAll(), &m_key);
-        if (!why.isEmpty()) {
-            giveUp(QStringLiteral("the TSIG key file %1 is not usable: %2").arg(keyFile, why));
-            return;
-        }
-        if (QFileInfo(file).permissions() & QFileDevice::ReadOther)
-            qCWarning(lcZeroConf).noquote()
-                << QStringLiteral("the TSIG key file %1 is readable by other users").arg(keyFile);
+    if (keyFile.isEmpty())
+        return true; // unsigned, for servers that authorise by address
+    QFile file(keyFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+        giveUp(QStringLiteral("cannot read the TSIG key file %1: %2")
+                   .arg(keyFile, file.errorString()));
+        return false;
     }
+    const QString why = parseTsigKey(file.readAll(), &m_key);
+    if (!why.isEmpty()) {
+        giveUp(QStringLiteral("the TSIG key file %1 is not usable: %2").arg(keyFile, why));
+        return false;
+    }
+    if (QFileInfo(file).permissions() & QFileDevice::ReadOther)
+        qCWarning(lcZeroConf).noquote()
+            << QStringLiteral("the TSIG key file %1 is readable by other users").arg(keyFile);
+    return true;
+}
 
+void WideAreaRegistration::start()
+{
     QFile conf(QString::fromLatin1(ResolvConf));
     const ResolverConfig resolver =
         parseResolvConf(conf.open(QIODevice::ReadOnly) ? conf.readAll() : QByteArray());
@@ -238,7 +242,9 @@ void WideAreaRegistration::resolveServer(const QByteArray &host, quint16 port)
                        .arg(show(host));
             m_server = m_resolver;
         }
-        update(UpdateKind::Claim);
+        // Only now: where no registration domain exists, the key is none of our business.
+        if (loadKey())
+            update(UpdateKind::Claim);
     });
 }
 

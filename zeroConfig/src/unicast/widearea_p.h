@@ -56,6 +56,7 @@ private:
     void exchange(const Outgoing &out, const QHostAddress &server, quint16 port, Then then);
     void later(std::function<void()> step);
 
+    bool loadKey();
     void discover(int index);
     void findZone(const QByteArray &domain);
     void findServer();
