@@ -121,9 +121,11 @@ class WideAreaTest(WideAreaLab):
                 self.assertEqual(proc.wait(5), -signo)
 
     def test_stop_and_destructor_remove_the_records_within_1_s(self):
-        expected = {(o.replace("Office\\032Printer", "Probe"), t, r.replace("Office\\032Printer", "Probe")
-                     .replace("printer1.", "probehost.").replace(TXT, '"probe=1"')) for o, t, r in EXPECTED}
-        expected = {(o.replace("printer1.", "probehost."), t, r) for o, t, r in expected}
+        instance = "Probe._printer._tcp." + ZONE
+        expected = {("_printer._tcp." + ZONE, "PTR", instance),
+                    (instance, "SRV", "0 0 5853 probehost." + ZONE),
+                    (instance, "TXT", '"probe=1"'),
+                    ("probehost." + ZONE, "A", "10.213.0.1")}
         env = dict(self.lab.env_of("pub"), QZEROCONF_TSIG_KEYFILE=self.dns.key_file)
         probe = self.lab.spawn("pub", [PROBE], stdin_pipe=True, env=env)
         out = Lines(probe.stdout)
