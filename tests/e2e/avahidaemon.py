@@ -23,7 +23,7 @@ use-ipv6=yes
 ratelimit-interval-usec=1000000
 ratelimit-burst=1000
 [wide-area]
-enable-wide-area=no
+enable-wide-area=%s
 [publish]
 publish-hinfo=no
 publish-workstation=no
@@ -31,7 +31,7 @@ publish-workstation=no
 
 
 class AvahiDaemon:
-    def __init__(self, lab, host, host_name="avahihost"):
+    def __init__(self, lab, host, host_name="avahihost", wide_area=False):
         self.lab, self.host = lab, host
         self.dir = tempfile.mkdtemp(prefix="lanbeacon-avahi-")
         os.chmod(self.dir, 0o755)  # the bus is for every user, as a system bus is
@@ -39,7 +39,7 @@ class AvahiDaemon:
         with open(os.path.join(self.dir, "bus.conf"), "w") as f:
             f.write(BUS_CONF % os.path.join(self.dir, "bus"))
         with open(os.path.join(self.dir, "avahi.conf"), "w") as f:
-            f.write(AVAHI_CONF % host_name)
+            f.write(AVAHI_CONF % (host_name, "yes" if wide_area else "no"))
         self.bus = lab.spawn(host, ["dbus-daemon", "--config-file=%s/bus.conf" % self.dir, "--nofork",
                                     "--nopidfile"], env=self.env)
         deadline = time.time() + 5

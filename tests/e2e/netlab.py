@@ -11,6 +11,7 @@ import json
 import os
 import queue
 import random
+import shutil
 import signal
 import subprocess
 import threading
@@ -25,6 +26,10 @@ PYTHON = "/usr/bin/python3"  # Debian's, which has python3-zeroconf
 # Processes in a host without a daemon of its own must not find the system bus of the
 # machine the tests run on (and a daemon there): point them at a bus that is not.
 NO_BUS = "unix:path=/nonexistent/lanbeacon-tests-have-no-system-bus"
+# `ip netns exec` mounts /etc/netns/NAME/resolv.conf over /etc/resolv.conf. Without a
+# search domain nothing in a test host looks for a wide-area registration domain, and
+# the name server is the host's own loopback, never a real resolver.
+QUIET_RESOLV_CONF = "nameserver 127.0.0.1\n"
 
 
 def run(*cmd, check=True):
@@ -176,12 +181,13 @@ class NetLab:
     def exec_in(self, ns, *cmd, check=True):
         return run("ip", "netns", "exec", ns, *cmd, check=check)
 
-    def add_host(self, name, index, up=True):
+    def add_host(self, name, index, up=True, resolv_conf=QUIET_RESOLV_CONF):
         """A host namespace joined to the switch, with 10.213.0.<index>/24 on eth0."""
         ns = "lb%s-%s" % (name, self.tag)
         inner, outer = "eth0", "v%s%d" % (self.tag, index)
         run("ip", "netns", "add", ns)
         self.hosts[name] = ns
+        self.set_resolv_conf(ns, resolv_conf)
         run("ip", "link", "add", outer, "type", "veth", "peer", "name", "tmp" + outer)
         run("ip", "link", "set", "tmp" + outer, "netns", ns)
         run("ip", "link", "set", outer, "netns", self.switch)
@@ -200,6 +206,11 @@ class NetLab:
             self.daemons[name] = AvahiDaemon(self, name, host_name)
             self.daemons[name].start()
         return ns
+
+    def set_resolv_conf(self, ns, text):
+        os.makedirs("/etc/netns/" + ns, exist_ok=True)
+        with open("/etc/netns/%s/resolv.conf" % ns, "w") as f:
+            f.write(text)
 
     def inside(self, host, make):
         return in_namespace(self.hosts[host], make)
@@ -262,6 +273,7 @@ class NetLab:
                 pass
         for ns in list(self.hosts.values()) + [self.switch]:
             run("ip", "netns", "del", ns, check=False)
+            shutil.rmtree("/etc/netns/" + ns, ignore_errors=True)
 
     def __enter__(self):
         return self

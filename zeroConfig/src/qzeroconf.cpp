@@ -50,6 +50,7 @@ void QZeroConfPrivate::publicationFailed(const QString &reason)
     // We are inside the publication's own signal: let the event loop delete it.
     publication->disconnect(q);
     publication.release()->deleteLater();
+    wideArea.reset();
     TerminationGuard::release(q);
     emit q->error(QZeroConf::serviceRegistrationFailed);
 }
@@ -59,8 +60,10 @@ void QZeroConfPrivate::withdraw()
     Q_Q(QZeroConf);
     if (!publication)
         return;
-    // Freeing the publication withdraws it with goodbyes.
+    // Freeing the publication withdraws it with goodbyes; then the wide-area records
+    // go (that may wait on a DNS server, so it comes second).
     publication.reset();
+    wideArea.reset();
     TerminationGuard::release(q);
 }
 
@@ -150,12 +153,15 @@ void QZeroConf::startServicePublish(const char *name, const char *type, const ch
     connect(d->publication.get(), &Publication::established, this, &QZeroConf::servicePublished);
     connect(d->publication.get(), &Publication::failed, this,
             [d](const QString &why) { d->publicationFailed(why); });
-    // On a terminating signal every publication of the thread goes at once, so that
-    // the goodbyes are out before the process ends.
+    // On a terminating signal every publication of the thread goes at once, so that the
+    // mDNS goodbyes are out before the process ends, and before the wide-area records
+    // go, whose removal may wait on a DNS server.
     TerminationGuard::hold(this, [d] {
-        d->withdraw();
         Responder::withdrawAllNow();
+        d->withdraw();
     });
+    d->wideArea.reset(new Unicast::WideAreaRegistration(request, d->wideAreaSettings));
+    d->wideArea->start();
 }
 
 void QZeroConf::stopServicePublish()
@@ -168,6 +174,18 @@ bool QZeroConf::publishExists() const
 {
     Q_D(const QZeroConf);
     return d->publication != nullptr;
+}
+
+void QZeroConf::setRegistrationDomain(const QString &domain)
+{
+    Q_D(QZeroConf);
+    d->wideAreaSettings.domain = domain.toUtf8();
+}
+
+void QZeroConf::setTsigKeyFile(const QString &path)
+{
+    Q_D(QZeroConf);
+    d->wideAreaSettings.keyFile = path;
 }
 
 void QZeroConf::addServiceTxtRecord(QString nameOnly)

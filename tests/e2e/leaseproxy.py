@@ -1,0 +1,56 @@
+#!/usr/bin/python3
+"""An update server that grants short leases: stands in front of the real server, passes
+every message on, and into the answer to an update that asked for an Update Lease
+(RFC 9664, EDNS option 2) puts a lease of --lease seconds. One JSON line per message on
+stdout: {"event": "update" | "query", "t": time, "lease": the lease asked for or null}.
+Unsigned messages only: the lease changes the answer, which a TSIG would no longer cover.
+
+    leaseproxy.py --listen ADDR --server ADDR --lease SECONDS
+"""
+import argparse
+import json
+import socket
+import time
+
+import dns.edns
+import dns.message
+import dns.opcode
+
+UPDATE_LEASE = 2
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--listen", required=True)
+    parser.add_argument("--server", required=True)
+    parser.add_argument("--lease", type=int, required=True)
+    args = parser.parse_args()
+    listen = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    listen.bind((args.listen, 53))
+    upstream = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    upstream.settimeout(2)
+    print(json.dumps({"event": "ready"}), flush=True)
+    while True:
+        data, peer = listen.recvfrom(65535)
+        query = dns.message.from_wire(data)
+        asked = None
+        for option in query.options:
+            if option.otype == UPDATE_LEASE:
+                asked = int.from_bytes(option.to_wire()[:4], "big")
+        upstream.sendto(data, (args.server, 53))
+        try:
+            reply = upstream.recv(65535)
+        except socket.timeout:
+            continue
+        is_update = query.opcode() == dns.opcode.UPDATE
+        if is_update and asked is not None:
+            answer = dns.message.from_wire(reply)
+            answer.use_edns(0, options=[dns.edns.GenericOption(UPDATE_LEASE, args.lease.to_bytes(4, "big"))])
+            reply = answer.to_wire()
+        print(json.dumps({"event": "update" if is_update else "query", "t": time.time(), "lease": asked}),
+              flush=True)
+        listen.sendto(reply, peer)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,125 @@
+#ifndef QZEROCONF_UNICAST_DNSMESSAGE_P_H
+#define QZEROCONF_UNICAST_DNSMESSAGE_P_H
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QString>
+
+// The messages of unicast DNS-SD: queries, DNS UPDATE (RFC 2136) with TSIG (RFC 8945)
+// and the Update Lease option (RFC 9664). ldns builds, signs, parses and verifies them;
+// nothing here touches a socket.
+namespace QZeroConfInternal {
+namespace Unicast {
+
+// Response codes that matter here, with the TSIG errors (RFC 8945 section 5.3.2).
+enum Rcode {
+    NoError = 0,
+    FormErr = 1,
+    ServFail = 2,
+    NxDomain = 3,
+    NotImp = 4,
+    Refused = 5,
+    YxDomain = 6,
+    YxRrset = 7,
+    NxRrset = 8,
+    NotAuth = 9,
+    NotZone = 10,
+    BadSig = 16,
+    BadKey = 17,
+    BadTime = 18
+};
+QString rcodeName(int rcode);
+
+struct TsigKey
+{
+    QByteArray name;      // "key-name."
+    QByteArray algorithm; // "hmac-sha256."
+    QByteArray secret;    // base64, as in the file
+    bool isNull() const { return name.isEmpty(); }
+};
+
+// A key file as tsig-keygen and ddns-confgen write it:
+//   key "NAME" { algorithm hmac-sha256; secret "BASE64"; };
+// Returns an empty string, or why the text is no usable key (never quoting the secret).
+QString parseTsigKey(const QByteArray &text, TsigKey *key);
+
+// What the resolver configuration says: search domains ("search" and "domain" lines,
+// the last one wins as in the C library) and name servers.
+struct ResolverConfig
+{
+    QList<QByteArray> search;
+    QList<QHostAddress> servers;
+};
+ResolverConfig parseResolvConf(const QByteArray &text);
+
+// A label in presentation form, so that dots, spaces and bytes outside printable
+// ASCII survive ldns's name parser.
+QByteArray escapeLabel(const QByteArray &raw);
+
+// A name in ldns's presentation form, absolute; empty when it is no name.
+QByteArray canonicalName(const QByteArray &presentation);
+// Names compare without regard to ASCII case (RFC 4343).
+bool sameName(const QByteArray &a, const QByteArray &b);
+
+// A message on its way out, with what is needed to check its answer.
+struct Outgoing
+{
+    QByteArray wire;
+    quint16 id = 0;
+    QByteArray requestMac; // the MAC of a signed request, to verify the answer with
+};
+
+struct Record
+{
+    QByteArray owner; // presentation form, absolute
+    int type = 0;
+    QList<QByteArray> rdata; // presentation form of each field
+};
+
+struct Answer
+{
+    int rcode = 0; // extended by the TSIG error where there is one
+    bool truncated = false;
+    bool verified = false; // signed with our key, and the signature holds
+    quint32 lease = 0;     // granted Update Lease, 0 when the server sent none
+    QList<Record> answer;
+    QList<Record> authority;
+    QList<Record> additional;
+
+    QList<Record> records(int type) const; // of that type, answer section first
+};
+
+// Everything one registration puts in the zone. Names in presentation form, absolute.
+struct Registration
+{
+    QByteArray zone;     // "example.test."
+    QByteArray typeName; // "_printer._tcp.example.test."
+    QByteArray instance; // "Office\ Printer._printer._tcp.example.test."
+    QByteArray target;   // "printer1.example.test."
+    quint16 port = 0;
+    QList<QByteArray> txt;
+    QList<QHostAddress> addresses;
+    quint32 ttl = 120;
+    quint32 lease = 3600;
+};
+
+enum class UpdateKind {
+    Claim,     // the instance name must be free
+    TakeOver,  // our own SRV must stand there (a restart, a refresh): replace it all
+    Addresses, // only the target's address records
+    Remove     // everything we added
+};
+
+Outgoing buildQuery(const QByteArray &name, int type, QString *error);
+Outgoing buildUpdate(const Registration &r, UpdateKind kind, const TsigKey &key, QString *error);
+
+// Parses an answer to request. With a key, *verified tells whether the server signed it
+// with that key; a TSIG error in an unsigned answer is still reported in rcode.
+bool parseAnswer(const QByteArray &wire, const Outgoing &request, const TsigKey &key,
+                 Answer *answer, QString *error);
+
+} // namespace Unicast
+} // namespace QZeroConfInternal
+
+#endif
