@@ -1,6 +1,6 @@
 // Where the component looks for a system bus before it loads the daemon engine (and
 // QtDBus with it).
-#include "daemonloader_p.h"
+#include "moduleloader_p.h"
 
 #include <QLocalServer>
 #include <QTemporaryDir>

@@ -16,7 +16,7 @@
 //   quit                       frees everything and the engine, says "exiting" and ends
 // SIGTERM does what quit does.
 
-#include "src/daemonloader_p.h"
+#include "src/moduleloader_p.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -160,8 +160,7 @@ void QZeroConf::startServicePublish(const char *name, const char *type, const ch
         Responder::withdrawAllNow();
         d->withdraw();
     });
-    d->wideArea.reset(new Unicast::WideAreaRegistration(request, d->wideAreaSettings));
-    d->wideArea->start();
+    d->wideArea = startWideArea(request, d->wideAreaSettings);
 }
 
 void QZeroConf::stopServicePublish()

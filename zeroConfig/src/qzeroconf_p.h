@@ -4,7 +4,7 @@
 #include "../qzeroconf"
 #include "publishrequest_p.h"
 #include "servicetable_p.h"
-#include "unicast/widearea_p.h"
+#include "widearea_p.h"
 
 #include <QHash>
 #include <QList>
@@ -39,8 +39,8 @@ public:
     QList<QZeroConfInternal::TxtEntry> txt;
     std::unique_ptr<QZeroConfInternal::Publication> publication;
     // The same publication in the site's DNS, beside the mDNS one; never instead of it.
-    QZeroConfInternal::Unicast::WideAreaSettings wideAreaSettings;
-    std::unique_ptr<QZeroConfInternal::Unicast::WideAreaRegistration> wideArea;
+    QZeroConfInternal::WideAreaSettings wideAreaSettings;
+    std::unique_ptr<QZeroConfInternal::WideAreaPublication> wideArea;
 
     std::unique_ptr<QZeroConfInternal::Browser> browser;
     QZeroConfInternal::ServiceTable table;

@@ -1,8 +1,8 @@
 #include "responder_p.h"
 
-#include "daemonloader_p.h"
 #include "embedded/embeddedengine_p.h"
 #include "logging_p.h"
+#include "moduleloader_p.h"
 
 #include <avahi-common/alternative.h>
 #include <avahi-common/malloc.h>

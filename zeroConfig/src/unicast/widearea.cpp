@@ -368,3 +368,15 @@ void WideAreaRegistration::giveUp(const QString &warning)
 
 } // namespace Unicast
 } // namespace QZeroConfInternal
+
+// The wide-area library's entry, for the component that loads it.
+extern "C" Q_DECL_EXPORT QZeroConfInternal::WideAreaPublication *
+qzeroconf_new_wide_area(int interfaceVersion, const QZeroConfInternal::PublishRequest &request,
+                        const QZeroConfInternal::WideAreaSettings &settings)
+{
+    if (interfaceVersion != QZeroConfInternal::WideAreaInterfaceVersion)
+        return nullptr;
+    auto *registration = new QZeroConfInternal::Unicast::WideAreaRegistration(request, settings);
+    registration->start();
+    return registration;
+}

@@ -2,6 +2,7 @@
 #define QZEROCONF_UNICAST_WIDEAREA_P_H
 
 #include "../publishrequest_p.h"
+#include "../widearea_p.h"
 #include "dnsmessage_p.h"
 
 #include <QHostAddress>
@@ -18,19 +19,12 @@ namespace Unicast {
 
 class DnsExchange;
 
-// Where to register, as the application said; empty means: as the system says.
-struct WideAreaSettings
-{
-    QByteArray domain;
-    QString keyFile; // else QZEROCONF_TSIG_KEYFILE
-};
-
 // Registers one service in the site's DNS (RFC 6763 section 11) beside the mDNS
 // announcement: finds the registration domain, its zone and update server, claims the
 // instance name with a signed DNS UPDATE, keeps the records fresh and the addresses
 // current, and deletes them when destroyed. Every fault is one warning line at most
 // and never touches the mDNS side.
-class WideAreaRegistration : public QObject
+class WideAreaRegistration : public QObject, public WideAreaPublication
 {
     Q_OBJECT
 

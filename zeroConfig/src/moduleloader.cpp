@@ -1,4 +1,4 @@
-#include "daemonloader_p.h"
+#include "moduleloader_p.h"
 
 #include <QFileInfo>
 #include <QLibrary>
@@ -54,27 +54,11 @@ bool systemBusExists(QString *where)
     return false;
 }
 
-#ifndef QZEROCONF_DAEMON_MODULE
-
-std::unique_ptr<Engine> loadDaemonEngine(QString *why)
+QFunctionPointer loadModuleFunction(const QString &module, const char *symbol, QString *why)
 {
-    *why = QStringLiteral("built without the daemon backend");
-    return nullptr;
-}
-
-#else
-
-std::unique_ptr<Engine> loadDaemonEngine(QString *why)
-{
-    QString bus;
-    if (!systemBusExists(&bus)) {
-        *why = QStringLiteral("no system bus at %1").arg(bus);
-        return nullptr;
-    }
-    const QString module = QStringLiteral(QZEROCONF_DAEMON_MODULE);
     QStringList candidates;
     Dl_info self;
-    if (::dladdr(reinterpret_cast<void *>(&loadDaemonEngine), &self) && self.dli_fname)
+    if (::dladdr(reinterpret_cast<void *>(&loadModuleFunction), &self) && self.dli_fname)
         candidates << QFileInfo(QString::fromLocal8Bit(self.dli_fname)).absolutePath() +
                           QLatin1Char('/') + module;
     candidates << QStringLiteral(QZEROCONF_INSTALL_LIBDIR "/") + module;
@@ -85,31 +69,44 @@ std::unique_ptr<Engine> loadDaemonEngine(QString *why)
         if (!QFileInfo::exists(path))
             continue;
         QLibrary library(path);
-        // QtDBus does not like to be unloaded; neither do engines still in use.
+        // QtDBus does not like to be unloaded; neither do objects still in use.
         library.setLoadHints(QLibrary::PreventUnloadHint);
         if (!library.load()) {
             problems << library.errorString();
             continue;
         }
-        auto factory =
-            reinterpret_cast<NewDaemonEngine>(library.resolve(QZEROCONF_DAEMON_ENGINE_FACTORY));
-        if (!factory) {
-            problems << QStringLiteral("%1 has no %2")
-                            .arg(path, QLatin1String(QZEROCONF_DAEMON_ENGINE_FACTORY));
-            continue;
-        }
-        if (Engine *engine = factory(EngineInterfaceVersion))
-            return std::unique_ptr<Engine>(engine);
-        problems << QStringLiteral("%1 was built for another version of the component").arg(path);
+        if (QFunctionPointer f = library.resolve(symbol))
+            return f;
+        problems << QStringLiteral("%1 has no %2").arg(path, QLatin1String(symbol));
     }
     if (problems.isEmpty())
-        *why = QStringLiteral("the daemon backend is not installed (%1)")
-                   .arg(candidates.join(QStringLiteral(", ")));
+        *why = QStringLiteral("%1 is not installed (%2)")
+                   .arg(module, candidates.join(QStringLiteral(", ")));
     else
         *why = problems.join(QStringLiteral("; "));
     return nullptr;
 }
 
+std::unique_ptr<Engine> loadDaemonEngine(QString *why)
+{
+#ifndef QZEROCONF_DAEMON_MODULE
+    *why = QStringLiteral("built without the daemon backend");
+    return nullptr;
+#else
+    QString bus;
+    if (!systemBusExists(&bus)) {
+        *why = QStringLiteral("no system bus at %1").arg(bus);
+        return nullptr;
+    }
+    auto factory = reinterpret_cast<NewDaemonEngine>(loadModuleFunction(
+        QStringLiteral(QZEROCONF_DAEMON_MODULE), QZEROCONF_DAEMON_ENGINE_FACTORY, why));
+    if (!factory)
+        return nullptr;
+    if (Engine *engine = factory(EngineInterfaceVersion))
+        return std::unique_ptr<Engine>(engine);
+    *why = QStringLiteral("the daemon backend was built for another version of the component");
+    return nullptr;
 #endif
+}
 
 } // namespace QZeroConfInternal
