@@ -63,7 +63,9 @@ private Q_SLOTS:
         QVERIFY(announceableAddresses().isEmpty()); // down
 
         QVERIFY(ip({"link", "set", "d0", "up"}));
-        QVERIFY(addressesOf(announceableAddresses()).contains(QStringLiteral("10.77.0.1")));
+        // The kernel reports the carrier (IFF_RUNNING) a little after the link goes up.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            addressesOf(announceableAddresses()).contains(QStringLiteral("10.77.0.1")), 3000);
 
         QVERIFY(ip({"link", "set", "d0", "multicast", "off"}));
         QVERIFY(!addressesOf(announceableAddresses()).contains(QStringLiteral("10.77.0.1")));
@@ -77,6 +79,9 @@ private Q_SLOTS:
         // Added out of order: the reading is sorted all the same.
         QVERIFY(ip({"addr", "add", "10.77.1.9/24", "dev", "d1"}));
         QVERIFY(ip({"addr", "add", "10.77.1.2/24", "dev", "d1"}));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            addressesOf(announceableAddresses()).filter(QStringLiteral("10.77.1.")).size(), 2,
+            3000);
         const QVector<LocalAddress> first = announceableAddresses();
         QCOMPARE(announceableAddresses(), first);
         const QStringList v4 = addressesOf(first).filter(QStringLiteral("10.77.1."));
