@@ -42,6 +42,24 @@ QList<QByteArray> txtCalls(const QByteArray &printer, const QByteArray &serial,
             callLine({"addServiceTxtRecord", "secure", pct(secure)})};
 }
 
+// The binaries under test; a cross build names its own (run through LANBEACON_EMULATOR)
+// while this harness runs on the build host.
+QString binary(const char *variable, const char *builtIn)
+{
+    const QByteArray path = qgetenv(variable);
+    return QString::fromLocal8Bit(path.isEmpty() ? QByteArray(builtIn) : path);
+}
+
+QString recordedBinary()
+{
+    return binary("LANBEACON_RECORDED_BINARY", RECORDED_BINARY);
+}
+
+QString realBinary()
+{
+    return binary("LANBEACON_REAL_BINARY", REAL_BINARY);
+}
+
 } // namespace
 
 class tst_Program : public QObject
@@ -68,8 +86,7 @@ private:
         proc.setProcessEnvironment(environment);
         // A cross-built program runs through the emulator CTest names (qemu-user): an
         // ARM binary cannot be exec'd directly where binfmt_misc is not set up.
-        const bool ours =
-            program == QLatin1String(RECORDED_BINARY) || program == QLatin1String(REAL_BINARY);
+        const bool ours = program == recordedBinary() || program == realBinary();
         QStringList command = ours ? emulator() : QStringList();
         if (command.isEmpty()) {
             proc.start(program, args);
@@ -108,7 +125,7 @@ private:
 
     Run runRecorded(const QStringList &args, const QStringList &env = {})
     {
-        return run(QStringLiteral(RECORDED_BINARY), args, env);
+        return run(recordedBinary(), args, env);
     }
 
 private Q_SLOTS:
@@ -119,9 +136,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("program");
         QTest::addColumn<int>("count");
         for (int count : {0, 1, 6}) {
-            QTest::addRow("recorded, %d arguments", count)
-                << QStringLiteral(RECORDED_BINARY) << count;
-            QTest::addRow("real, %d arguments", count) << QStringLiteral(REAL_BINARY) << count;
+            QTest::addRow("recorded, %d arguments", count) << recordedBinary() << count;
+            QTest::addRow("real, %d arguments", count) << realBinary() << count;
         }
     }
 
@@ -225,7 +241,7 @@ private Q_SLOTS:
                           {QStringLiteral("-c"),
                            QStringLiteral("exec $LANBEACON_EMULATOR \"$0\" n p s t h _ipp._tcp "
                                           "\"$(printf '\\377\\376 raw\\001 host')\""),
-                           QStringLiteral(RECORDED_BINARY)});
+                           recordedBinary()});
         QCOMPARE(r.calls.value(5),
                  callLine({"startServicePublish", "n", "_ipp._tcp", pct(host), "5853"}));
     }
