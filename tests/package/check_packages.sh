@@ -82,6 +82,13 @@ done
 check "the program is built for $arch" elf_is_for_arch "$root/usr/bin/lanbeacon"
 check "the library is built for $arch" elf_is_for_arch "$root/$libdir/libQtZeroConf.so.1"
 check "the library uses the hard-float calling convention" hard_float "$root/$libdir/libQtZeroConf.so.1"
+# The CMake package and the .pc file ask for the Qt major the library is linked with.
+qt_major=$(readelf -d "$root/$libdir/libQtZeroConf.so.1" | sed -n 's/.*NEEDED.*\[libQt\([0-9]\)Core\.so.*/\1/p')
+check "the library links one Qt major" test -n "$qt_major"
+check "the CMake package finds Qt $qt_major" \
+    grep -q "find_dependency(Qt$qt_major " "$root/$libdir/cmake/QtZeroConf/QtZeroConfConfig.cmake"
+check "QtZeroConf.pc requires Qt $qt_major" \
+    grep -q "^Requires: Qt${qt_major}Core Qt${qt_major}Network$" "$root/$libdir/pkgconfig/QtZeroConf.pc"
 check "the packaged program is stripped" sh -c "! readelf -S '$root/usr/bin/lanbeacon' | grep -q '\.debug_info'"
 
 # A program of someone else's, built against the unpacked packages.
