@@ -5,10 +5,11 @@
 // make their links there with ip(8), so nothing outside is touched.
 
 #include "addresswatch_p.h"
+#include "runcommand.h"
 
-#include <QProcess>
 #include <QSignalSpy>
 #include <QtTest>
+
 
 #include <sched.h>
 #include <unistd.h>
@@ -19,9 +20,7 @@ namespace {
 
 bool ip(const QStringList &args)
 {
-    QProcess p;
-    p.start(QStringLiteral("ip"), args);
-    return p.waitForFinished(5000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    return runCommand("ip", args);
 }
 
 // A veth pair: a link that is running once both of its ends are up.
@@ -63,7 +62,9 @@ private Q_SLOTS:
         QVERIFY(announceableAddresses().isEmpty()); // down
 
         QVERIFY(ip({"link", "set", "d0", "up"}));
-        QVERIFY(addressesOf(announceableAddresses()).contains(QStringLiteral("10.77.0.1")));
+        // The kernel reports the carrier (IFF_RUNNING) a little after the link goes up.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            addressesOf(announceableAddresses()).contains(QStringLiteral("10.77.0.1")), 3000);
 
         QVERIFY(ip({"link", "set", "d0", "multicast", "off"}));
         QVERIFY(!addressesOf(announceableAddresses()).contains(QStringLiteral("10.77.0.1")));
@@ -77,6 +78,9 @@ private Q_SLOTS:
         // Added out of order: the reading is sorted all the same.
         QVERIFY(ip({"addr", "add", "10.77.1.9/24", "dev", "d1"}));
         QVERIFY(ip({"addr", "add", "10.77.1.2/24", "dev", "d1"}));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            addressesOf(announceableAddresses()).filter(QStringLiteral("10.77.1.")).size(), 2,
+            3000);
         const QVector<LocalAddress> first = announceableAddresses();
         QCOMPARE(announceableAddresses(), first);
         const QStringList v4 = addressesOf(first).filter(QStringLiteral("10.77.1."));

@@ -231,6 +231,77 @@ private Q_SLOTS:
         QVERIFY2(error.contains(QStringLiteral("at most 8900 bytes")), qPrintable(error));
     }
 
+    void utf8_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("valid");
+        QTest::newRow("empty") << QByteArray() << true;
+        QTest::newRow("ascii and nul") << QByteArray("a\0b", 3) << true;
+        QTest::newRow("two bytes") << QByteArray("\xc3\xbc") << true;
+        QTest::newRow("three bytes") << QByteArray("\xe2\x82\xac") << true;
+        QTest::newRow("four bytes") << QByteArray("\xf0\x9f\x96\xa8") << true;
+        QTest::newRow("highest code point") << QByteArray("\xf4\x8f\xbf\xbf") << true;
+        QTest::newRow("noncharacter U+FFFE") << QByteArray("\xef\xbf\xbe") << true;
+        QTest::newRow("byte order mark") << QByteArray("\xef\xbb\xbfx") << true;
+        QTest::newRow("last before surrogates") << QByteArray("\xed\x9f\xbf") << true;
+        QTest::newRow("first after surrogates") << QByteArray("\xee\x80\x80") << true;
+        QTest::newRow("lone continuation") << QByteArray("a\x80") << false;
+        QTest::newRow("latin-1") << QByteArray("B\xfcro") << false;
+        QTest::newRow("overlong slash") << QByteArray("\xc0\xaf") << false;
+        QTest::newRow("overlong nul") << QByteArray("\xc0\x80") << false;
+        QTest::newRow("overlong three bytes") << QByteArray("\xe0\x9f\xbf") << false;
+        QTest::newRow("overlong four bytes") << QByteArray("\xf0\x8f\xbf\xbf") << false;
+        QTest::newRow("high surrogate") << QByteArray("\xed\xa0\x80") << false;
+        QTest::newRow("low surrogate") << QByteArray("\xed\xbf\xbf") << false;
+        QTest::newRow("above U+10FFFF") << QByteArray("\xf4\x90\x80\x80") << false;
+        QTest::newRow("five-byte lead") << QByteArray("\xf8\x88\x80\x80\x80") << false;
+        QTest::newRow("0xff") << QByteArray("\xff") << false;
+        QTest::newRow("cut after lead") << QByteArray("ab\xe2") << false;
+        QTest::newRow("cut after two of three") << QByteArray("ab\xe2\x82") << false;
+        QTest::newRow("cut after three of four") << QByteArray("\xf0\x9f\x96") << false;
+        QTest::newRow("ascii where a continuation belongs") << QByteArray("\xe2\x82x") << false;
+    }
+
+    void utf8()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, valid);
+        QCOMPARE(isValidUtf8(bytes), valid);
+    }
+
+    // Short byte strings drawn around the sequence boundaries, checked against Qt's own
+    // decoder: valid UTF-8 is exactly what comes back unchanged from a round trip.
+    void utf8AgreesWithQtsDecoder()
+    {
+        QRandomGenerator random(9);
+        const auto nextByte = [&random]() -> char {
+            switch (random.bounded(4)) {
+            case 0:
+                return char(random.bounded(0x80));
+            case 1:
+                return char(0x80 + random.bounded(0x40));
+            case 2:
+                return char(0xc0 + random.bounded(0x40));
+            default:
+                return char(random.bounded(0x100));
+            }
+        };
+        int valid = 0;
+        for (int i = 0; i < 50000; ++i) {
+            QByteArray bytes;
+            const int length = 1 + random.bounded(6);
+            for (int j = 0; j < length; ++j)
+                bytes.append(nextByte());
+            // With an explicit size: Qt 5 stops a QByteArray at its first NUL here.
+            const bool expected =
+                QString::fromUtf8(bytes.constData(), bytes.size()).toUtf8() == bytes;
+            valid += expected;
+            QVERIFY2(isValidUtf8(bytes) == expected, bytes.toHex(' ').constData());
+        }
+        // Both outcomes have to be well represented for the comparison to mean anything.
+        QVERIFY2(valid > 2000 && valid < 48000, QByteArray::number(valid).constData());
+    }
+
     void nullArgumentsAreRefused()
     {
         PublishRequest request;

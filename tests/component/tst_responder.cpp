@@ -7,8 +7,8 @@
 
 #include "browser_p.h"
 #include "responder_p.h"
+#include "runcommand.h"
 
-#include <QProcess>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -27,13 +27,6 @@ void captureWarnings(QtMsgType type, const QMessageLogContext &, const QString &
         warnings << text;
     if (qEnvironmentVariableIsSet("TRACE"))
         fprintf(stderr, "%s\n", qPrintable(text));
-}
-
-bool run(const QString &program, const QStringList &args)
-{
-    QProcess p;
-    p.start(program, args);
-    return p.waitForFinished(5000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
 
 class FakeEngine;
@@ -201,15 +194,14 @@ private Q_SLOTS:
     {
         if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0)
             QSKIP("needs root, for a network namespace of its own");
-        const QString ip = QStringLiteral("ip");
-        QVERIFY(run(ip, {"link", "set", "lo", "up"}));
-        QVERIFY(run(ip, {"link", "add", "eth0", "type", "veth", "peer", "name", "eth0p"}));
+        QVERIFY(runCommand("ip", {"link", "set", "lo", "up"}));
+        QVERIFY(runCommand("ip", {"link", "add", "eth0", "type", "veth", "peer", "name", "eth0p"}));
         for (const char *link : {"eth0", "eth0p"})
-            QVERIFY(run(QStringLiteral("sysctl"),
-                        {"-qw", QStringLiteral("net.ipv6.conf.%1.disable_ipv6=1").arg(link)}));
-        QVERIFY(run(ip, {"addr", "add", "10.9.0.1/24", "dev", "eth0"}));
-        QVERIFY(run(ip, {"link", "set", "eth0", "up"}));
-        QVERIFY(run(ip, {"link", "set", "eth0p", "up"}));
+            QVERIFY(runCommand("sysctl", {"-qw", QStringLiteral("net.ipv6.conf.%1.disable_ipv6=1")
+                                                     .arg(QLatin1String(link))}));
+        QVERIFY(runCommand("ip", {"addr", "add", "10.9.0.1/24", "dev", "eth0"}));
+        QVERIFY(runCommand("ip", {"link", "set", "eth0", "up"}));
+        QVERIFY(runCommand("ip", {"link", "set", "eth0p", "up"}));
         qInstallMessageHandler(captureWarnings);
     }
 

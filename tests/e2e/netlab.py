@@ -231,7 +231,7 @@ class NetLab:
         if stderr_to_file:
             path = "/tmp/lanbeacon-e2e-%s-%d.err" % (self.tag, len(self.procs))
             err = open(path, "w+")
-        proc = subprocess.Popen(["ip", "netns", "exec", ns] + list(argv), stdout=subprocess.PIPE,
+        proc = subprocess.Popen(["ip", "netns", "exec", ns] + emulated(argv), stdout=subprocess.PIPE,
                                 stderr=err, stdin=subprocess.PIPE if stdin_pipe else subprocess.DEVNULL,
                                 text=True, encoding="utf-8", errors="backslashreplace",
                                 preexec_fn=_default_signals, env=env)
@@ -280,6 +280,19 @@ class NetLab:
 
     def __exit__(self, *exc):
         self.close()
+
+
+def emulated(argv):
+    """argv with LANBEACON_EMULATOR (e.g. "qemu-arm-static -L /") put before the programs
+    under test, which a cross build cannot exec directly."""
+    prefix = os.environ.get("LANBEACON_EMULATOR", "").split()
+    ours = {os.environ.get(name) for name in ("LANBEACON", "ZEROCONF_PROBE")} - {None, ""}
+    out = []
+    for arg in argv:
+        if prefix and arg in ours:
+            out.extend(prefix)
+        out.append(arg)
+    return out
 
 
 class LabTestCase(unittest.TestCase):

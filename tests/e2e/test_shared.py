@@ -106,7 +106,10 @@ class SharedResponderTest(LabTestCase):
 
 
     def test_programs_with_the_client_library_loaded_first_stop_and_exit(self):
-        for program in os.environ["LOADORDER_PROBES"].split(":"):
+        programs = [p for p in os.environ.get("LOADORDER_PROBES", "").split(":") if p]
+        if not programs:
+            self.skipTest("built without libavahi-client and libcups")
+        for program in programs:
             with self.subTest(program=os.path.basename(program)):
                 proc = self.lab.spawn("pub", [program, os.path.basename(program)])
                 out, _ = proc.communicate(timeout=10)

@@ -1,7 +1,5 @@
 #include "publishrequest_p.h"
 
-#include <QTextCodec>
-
 namespace QZeroConfInternal {
 
 namespace {
@@ -105,11 +103,49 @@ QString quotedUtf8(const QByteArray &utf8)
     return quoted + QLatin1Char('"');
 }
 
+// RFC 3629: overlong forms, surrogates, code points above U+10FFFF, stray continuation
+// bytes and a sequence cut off at the end are all invalid. Written out rather than taken
+// from a codec, which Qt 6 no longer has in Core. Bytes are read as unsigned: char is
+// signed on x86 and unsigned on ARM.
 bool isValidUtf8(const QByteArray &bytes)
 {
-    QTextCodec::ConverterState state;
-    QTextCodec::codecForMib(106)->toUnicode(bytes.constData(), bytes.size(), &state);
-    return state.invalidChars == 0 && state.remainingChars == 0;
+    const auto *p = reinterpret_cast<const unsigned char *>(bytes.constData());
+    const auto *const end = p + bytes.size();
+    while (p < end) {
+        const unsigned lead = *p++;
+        if (lead < 0x80)
+            continue;
+        int follow;
+        char32_t codePoint;
+        char32_t lowest;
+        if ((lead & 0xE0) == 0xC0) {
+            follow = 1;
+            codePoint = lead & 0x1F;
+            lowest = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            follow = 2;
+            codePoint = lead & 0x0F;
+            lowest = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            follow = 3;
+            codePoint = lead & 0x07;
+            lowest = 0x10000;
+        } else {
+            return false;
+        }
+        if (end - p < follow)
+            return false;
+        for (int i = 0; i < follow; ++i) {
+            const unsigned next = *p++;
+            if ((next & 0xC0) != 0x80)
+                return false;
+            codePoint = (codePoint << 6) | (next & 0x3F);
+        }
+        if (codePoint < lowest || codePoint > 0x10FFFF ||
+            (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+            return false;
+    }
+    return true;
 }
 
 QByteArray hostLabelFromArgument(const QByteArray &host, QString *error)

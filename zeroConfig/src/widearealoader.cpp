@@ -7,6 +7,7 @@
 
 namespace QZeroConfInternal {
 
+#ifdef QZEROCONF_UNICAST_MODULE
 namespace {
 
 // Whether the resolver configuration names a search domain: only under one can a
@@ -28,6 +29,7 @@ bool hasSearchDomain()
 }
 
 } // namespace
+#endif
 
 std::unique_ptr<WideAreaPublication> startWideArea(const PublishRequest &request,
                                                    const WideAreaSettings &settings)

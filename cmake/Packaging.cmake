@@ -1,0 +1,69 @@
+# Debian packages with `cpack -G DEB` in a configured build tree: the program, the
+# runtime library (named after its SOVERSION) and the development files. Build the tree
+# with -DCMAKE_INSTALL_PREFIX=/usr for packages: the libraries then go to the multiarch
+# directory, and the packages install where the tree was configured to.
+set(CPACK_PACKAGE_NAME lanbeacon)
+set(CPACK_PACKAGE_VENDOR "lanbeacon developers")
+set(CPACK_PACKAGE_CONTACT "lanbeacon developers <lanbeacon@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Announces a printer on the local network over mDNS/DNS-SD")
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL program runtime dev)
+set(CPACK_COMPONENTS_GROUPING IGNORE)
+set(CPACK_COMPONENT_PROGRAM_DEPENDS runtime)
+set(CPACK_COMPONENT_DEV_DEPENDS runtime)
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+
+# Depends of the program and the library come from the ELF files themselves; the
+# program finds the library it needs in this build tree.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/zeroConfig)
+# ...and programs built later against the library get theirs from its shlibs file.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+
+set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME lanbeacon)
+set(CPACK_DEBIAN_PROGRAM_PACKAGE_SECTION net)
+set(CPACK_COMPONENT_PROGRAM_DESCRIPTION
+    "Announces a printer on the local network over mDNS/DNS-SD\n"
+    "Publishes one printer service with its TXT entries and keeps it announced while it runs.")
+
+# Debian package names are lower case.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libqtzeroconf1)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
+    "Qt component publishing and browsing DNS-SD services over mDNS\n"
+    "libQtZeroConf.so.1, driven by the Qt event loop, with an embedded mDNS responder.")
+
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libqtzeroconf-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+# Headers and the CMake package need Qt's own development files; nothing here is an
+# ELF file that dpkg-shlibdeps could read this from.
+if(QT_VERSION_MAJOR EQUAL 5)
+    set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS qtbase5-dev)
+else()
+    set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS qt6-base-dev)
+endif()
+set(CPACK_COMPONENT_DEV_DESCRIPTION
+    "Development files for libQtZeroConf\n"
+    "Headers, the CMake package QtZeroConf and the pkg-config file QtZeroConf.pc.")
+
+# A cross build packages for its target: dpkg-shlibdeps then has to read ARM objects
+# (the target's objdump) and look up the target's packages, which it does for the
+# architecture in DEB_HOST_ARCH.
+if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE)
+    execute_process(COMMAND dpkg-architecture -t${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
+        OUTPUT_VARIABLE LANBEACON_DEB_ARCH OUTPUT_STRIP_TRAILING_WHITESPACE
+        ERROR_QUIET)
+    if(LANBEACON_DEB_ARCH)
+        set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${LANBEACON_DEB_ARCH})
+        configure_file(${PROJECT_SOURCE_DIR}/cmake/CPackCross.cmake.in
+            ${CMAKE_BINARY_DIR}/CPackCross.cmake @ONLY)
+        set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/CPackCross.cmake)
+    endif()
+endif()
+
+include(CPack)
