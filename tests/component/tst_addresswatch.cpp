@@ -10,7 +10,6 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-
 #include <sched.h>
 #include <unistd.h>
 
