@@ -11,9 +11,19 @@ set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL program runtime dev)
+# The libraries that the component loads at run time where they are of use come as
+# packages of their own, so that a device takes QtDBus or ldns only if it wants them.
+if(LANBEACON_DAEMON_BACKEND)
+    list(APPEND CPACK_COMPONENTS_ALL daemon)
+endif()
+if(LANBEACON_WIDE_AREA)
+    list(APPEND CPACK_COMPONENTS_ALL widearea)
+endif()
 set(CPACK_COMPONENTS_GROUPING IGNORE)
 set(CPACK_COMPONENT_PROGRAM_DEPENDS runtime)
 set(CPACK_COMPONENT_DEV_DEPENDS runtime)
+set(CPACK_COMPONENT_DAEMON_DEPENDS runtime)
+set(CPACK_COMPONENT_WIDEAREA_DEPENDS runtime)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 
@@ -37,6 +47,17 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
     "Qt component publishing and browsing DNS-SD services over mDNS\n"
     "libQtZeroConf.so.1, driven by the Qt event loop, with an embedded mDNS responder.")
+
+set(CPACK_DEBIAN_DAEMON_PACKAGE_NAME libqtzeroconf1-daemon)
+set(CPACK_DEBIAN_DAEMON_PACKAGE_SECTION libs)
+set(CPACK_COMPONENT_DAEMON_DESCRIPTION
+    "libQtZeroConf: publishing and browsing through avahi-daemon\n"
+    "Loaded by libQtZeroConf where a system bus exists; talks to avahi-daemon over QtDBus.")
+set(CPACK_DEBIAN_WIDEAREA_PACKAGE_NAME libqtzeroconf1-widearea)
+set(CPACK_DEBIAN_WIDEAREA_PACKAGE_SECTION libs)
+set(CPACK_COMPONENT_WIDEAREA_DESCRIPTION
+    "libQtZeroConf: registration in the site's DNS\n"
+    "Loaded by libQtZeroConf where a registration domain may exist; signed DNS UPDATE with ldns.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libqtzeroconf-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

@@ -64,6 +64,18 @@ for f in "$libdir/libQtZeroConf.so" usr/include/QtZeroConf/qzeroconf usr/include
     check "libqtzeroconf-dev ships $f" ships libqtzeroconf-dev "$f"
 done
 check "libqtzeroconf-dev ships no library object" lacks libqtzeroconf-dev "$libdir/libQtZeroConf.so.1"
+# The libraries loaded at run time, where the tree builds them: a package each, with the
+# Depends that only they bring.
+if [ -f "$build/zeroConfig/libQtZeroConfDaemon.so" ]; then
+    check "libqtzeroconf1-daemon ships the daemon engine" ships libqtzeroconf1-daemon "$libdir/qtzeroconf1/libQtZeroConfDaemon.so"
+    check "libqtzeroconf1-daemon depends on Qt D-Bus (from shlibdeps)" depends_on libqtzeroconf1-daemon "libqt[56]dbus"
+    check "libqtzeroconf1 does not" sh -c "! dpkg-deb -f $(deb libqtzeroconf1) Depends | grep -q dbus"
+fi
+if [ -f "$build/zeroConfig/libQtZeroConfUnicast.so" ]; then
+    check "libqtzeroconf1-widearea ships the wide-area library" ships libqtzeroconf1-widearea "$libdir/qtzeroconf1/libQtZeroConfUnicast.so"
+    check "libqtzeroconf1-widearea depends on ldns (from shlibdeps)" depends_on libqtzeroconf1-widearea "libldns3"
+    check "libqtzeroconf1 does not" sh -c "! dpkg-deb -f $(deb libqtzeroconf1) Depends | grep -q ldns"
+fi
 
 # Depends as dpkg-shlibdeps reads them from the ELF files: versioned libc6 and the Qt
 # and Avahi libraries actually linked.

@@ -61,7 +61,7 @@ QFunctionPointer loadModuleFunction(const QString &module, const char *symbol, Q
     if (::dladdr(reinterpret_cast<void *>(&loadModuleFunction), &self) && self.dli_fname)
         candidates << QFileInfo(QString::fromLocal8Bit(self.dli_fname)).absolutePath() +
                           QLatin1Char('/') + module;
-    candidates << QStringLiteral(QZEROCONF_INSTALL_LIBDIR "/") + module;
+    candidates << QStringLiteral(QZEROCONF_MODULE_DIR "/") + module;
     candidates.removeDuplicates();
 
     QStringList problems;
