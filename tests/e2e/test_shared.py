@@ -105,6 +105,19 @@ class SharedResponderTest(LabTestCase):
         self.assertEqual(mdns_sockets(proc.pid), self.own_sockets)
 
 
+    def test_threads_with_host_names_of_their_own_leave_each_other_alone(self):
+        # One responder per thread, each with a host name of its own on the same
+        # addresses: neither takes the other's records for a conflict.
+        proc, out = self.probe()
+        self.command(proc, "start", "Main", TYPE, "hosta")
+        self.command(proc, "thread", "Worker", TYPE, "hostb")
+        for name, server in (("Main", "hosta.local."), ("Worker", "hostb.local.")):
+            seen = self.client.resolved(name, 5, where=lambda e, s=server: e["server"] == s
+                                        and "10.213.0.1" in e["addresses"])
+            self.assertIsNotNone(seen, "%s not at %s: %s" % (name, server, self.lab.stderr_of(proc)))
+        time.sleep(3)
+        self.assertEqual(self.warnings(proc), [])
+
     def test_programs_with_the_client_library_loaded_first_stop_and_exit(self):
         programs = [p for p in os.environ.get("LOADORDER_PROBES", "").split(":") if p]
         if not programs:

@@ -11,6 +11,8 @@
 #include <QPair>
 #include <QSysInfo>
 
+#include <atomic>
+
 namespace QZeroConfInternal {
 
 namespace {
@@ -65,11 +67,23 @@ bool ConflictPacer::hadRecentConflict() const
     return !m_conflicts.isEmpty() && m_clock.elapsed() - m_conflicts.last() < ConflictWindowMs;
 }
 
+// One name per address answers reverse lookups, in the whole process: responders of two
+// threads that both claimed them, each for a host name of its own, would take each
+// other for a conflict and rename without end. The first embedded host name to come
+// holds them until it goes.
+static std::atomic<const void *> reverseHolder{nullptr};
+
 // One host name that services point at, with this machine's addresses under it: one
 // group per address, so that an address that comes or goes leaves the others standing.
 // A conflict on any of them renames the host for every service that points at it.
 struct HostRecords
 {
+    ~HostRecords()
+    {
+        const void *self = this;
+        reverseHolder.compare_exchange_strong(self, nullptr);
+    }
+
     QByteArray requested; // the label the publications asked for
     QByteArray label;     // the label in use, after any renames
     bool reverse = false; // also answers reverse lookups of the addresses
@@ -270,12 +284,9 @@ void Responder::attachHost(Publication *p, const QByteArray &label)
     std::unique_ptr<HostRecords> h(new HostRecords);
     h->requested = label;
     h->label = label;
-    // One name per address answers reverse lookups: the first host name the embedded
-    // responder carries. The daemon answers them for its own name.
-    bool reverseTaken = m_engine->isDaemon();
-    for (const auto &other : m_hosts)
-        reverseTaken = reverseTaken || other->reverse;
-    h->reverse = !reverseTaken;
+    // The daemon answers reverse lookups for its own name.
+    const void *none = nullptr;
+    h->reverse = !m_engine->isDaemon() && reverseHolder.compare_exchange_strong(none, h.get());
     h->users = 1;
     h->retry.setSingleShot(true);
     h->watchdog.setSingleShot(true);
