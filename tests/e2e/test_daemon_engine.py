@@ -29,9 +29,8 @@ class Driver(JsonEvents):
         self.proc.stdin.flush()
 
     def event(self, kind, timeout, after=0, **fields):
-        """The first such event at or after time `after`, seen before or within timeout.
-        The driver stamps its events in whole milliseconds: allow for that."""
-        return self.wait(lambda e: e["event"] == kind and e["t"] >= after - 0.001
+        """The first such event at or after time `after`, seen before or within timeout."""
+        return self.wait(lambda e: e["event"] == kind and e["t"] >= after
                          and all(e.get(k) == v for k, v in fields.items()), timeout)
 
     def expect(self, kind, timeout, after=0, **fields):

@@ -41,7 +41,8 @@ class SharedResponderTest(LabTestCase):
         many, _ = self.probe("pub2")
         self.command(many, "many", "200", "Queue", TYPE, "printserver")
         missing = self.resolved_names(["Queue %d" % i for i in range(1, 201)], 30)
-        self.assertEqual(missing, set(), "never resolved: %s" % sorted(missing)[:10])
+        self.assertEqual(missing, set(), "never resolved: %s; stderr: %s" % (
+            sorted(missing)[:10], self.lab.stderr_of(many)[-3000:]))
         self.assertEqual(mdns_sockets(many.pid), sockets_for_one)
         self.assertEqual(self.warnings(many), [])
 

@@ -21,6 +21,12 @@ namespace QZeroConfInternal {
 
 namespace {
 
+// dbus-daemon refuses a call once a connection awaits too many replies (128 by default):
+// a print server's worth of groups committed at once had calls refused. At most this
+// many go out at a time; the rest wait in order, so that each object's calls keep
+// theirs.
+constexpr int CallsInFlight = 64;
+
 const QString AvahiService = QStringLiteral("org.freedesktop.Avahi");
 const QString ServerInterface = QStringLiteral("org.freedesktop.Avahi.Server");
 const QString GroupInterface = QStringLiteral("org.freedesktop.Avahi.EntryGroup");
@@ -82,9 +88,9 @@ QHostAddress hostAddress(const QString &text, int interfaceIndex)
 
 // Frees an object the daemon made for us that nobody wants any more. Not waited for.
 template <typename Proxy>
-void freeUnwanted(const QString &owner, const QString &path, const QDBusConnection &bus)
+void freeUnwanted(DaemonEngine *engine, const QString &owner, const QString &path)
 {
-    Proxy(owner, path, bus).Free();
+    engine->call([engine, owner, path] { return Proxy(owner, path, engine->bus()).Free(); });
 }
 
 } // namespace
@@ -151,16 +157,18 @@ void DaemonEngine::start(const EngineEvents &events)
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetNameOwner"));
     ask << AvahiService;
     const quint64 epoch = m_epoch;
-    watch(m_bus.asyncCall(ask, DaemonAnswerMs), [this, epoch](const QDBusPendingCall &call) {
-        if (m_phase == Phase::Failed || epoch != m_epoch || !m_owner.isEmpty())
-            return; // the watcher was quicker
-        const QDBusMessage reply = call.reply();
-        if (reply.type() == QDBusMessage::ErrorMessage) {
-            fail(QStringLiteral("no mDNS daemon answers (%1)").arg(reply.errorMessage()), false);
-            return;
-        }
-        ownerChanged(reply.arguments().value(0).toString());
-    });
+    call([this, ask] { return m_bus.asyncCall(ask, DaemonAnswerMs); },
+         [this, epoch](const QDBusPendingCall &call) {
+             if (m_phase == Phase::Failed || epoch != m_epoch || !m_owner.isEmpty())
+                 return; // the watcher was quicker
+             const QDBusMessage reply = call.reply();
+             if (reply.type() == QDBusMessage::ErrorMessage) {
+                 fail(QStringLiteral("no mDNS daemon answers (%1)").arg(reply.errorMessage()),
+                      false);
+                 return;
+             }
+             ownerChanged(reply.arguments().value(0).toString());
+         });
 }
 
 QString DaemonEngine::description() const
@@ -170,14 +178,29 @@ QString DaemonEngine::description() const
     return QStringLiteral("the host's mDNS daemon (%1)").arg(m_version);
 }
 
-void DaemonEngine::watch(const QDBusPendingCall &call,
-                         std::function<void(const QDBusPendingCall &)> done)
+void DaemonEngine::call(Issue issue, Done done, QObject *context)
 {
-    auto *w = new QDBusPendingCallWatcher(call, this);
-    connect(w, &QDBusPendingCallWatcher::finished, this, [done](QDBusPendingCallWatcher *self) {
-        self->deleteLater();
-        done(*self);
-    });
+    m_waiting.append(Waiting{context ? context : this, std::move(issue), std::move(done)});
+    pump();
+}
+
+void DaemonEngine::pump()
+{
+    while (m_inFlight < CallsInFlight && !m_waiting.isEmpty()) {
+        const Waiting next = m_waiting.takeFirst();
+        if (!next.context)
+            continue; // its object is gone: nothing to ask for it any more
+        ++m_inFlight;
+        auto *w = new QDBusPendingCallWatcher(next.issue(), this);
+        connect(w, &QDBusPendingCallWatcher::finished, this,
+                [this, context = next.context, done = next.done](QDBusPendingCallWatcher *self) {
+                    self->deleteLater();
+                    --m_inFlight;
+                    if (context && done)
+                        done(*self);
+                    pump();
+                });
+    }
 }
 
 void DaemonEngine::ownerChanged(const QString &newOwner)
@@ -205,17 +228,19 @@ void DaemonEngine::handshake()
     m_daemonState = -1;
     m_server.reset(new OrgFreedesktopAvahiServer2Interface(m_owner, QStringLiteral("/"), m_bus));
     m_server->setTimeout(DaemonAnswerMs);
-    watch(m_server->GetVersionString(), [this, epoch](const QDBusPendingCall &call) {
-        if (!answered(call, epoch))
-            return;
-        m_version = QDBusPendingReply<QString>(call).value();
-        m_versionKnown = true;
-        maybeRunning();
-    });
-    watch(m_server->GetState(), [this, epoch](const QDBusPendingCall &call) {
-        if (answered(call, epoch))
-            serverState(QDBusPendingReply<int>(call).value(), QString());
-    });
+    call([this] { return m_server->GetVersionString(); },
+         [this, epoch](const QDBusPendingCall &call) {
+             if (!answered(call, epoch))
+                 return;
+             m_version = QDBusPendingReply<QString>(call).value();
+             m_versionKnown = true;
+             maybeRunning();
+         });
+    call([this] { return m_server->GetState(); },
+         [this, epoch](const QDBusPendingCall &call) {
+             if (answered(call, epoch))
+                 serverState(QDBusPendingReply<int>(call).value(), QString());
+         });
     checkNetwork(epoch);
 }
 
@@ -243,13 +268,14 @@ bool DaemonEngine::answered(const QDBusPendingCall &call, quint64 epoch)
 
 void DaemonEngine::refreshHostName(quint64 epoch)
 {
-    watch(m_server->GetHostName(), [this, epoch](const QDBusPendingCall &call) {
-        if (!answered(call, epoch))
-            return;
-        m_hostName = QDBusPendingReply<QString>(call).value().toUtf8();
-        m_hostKnown = true;
-        maybeRunning();
-    });
+    call([this] { return m_server->GetHostName(); },
+         [this, epoch](const QDBusPendingCall &call) {
+             if (!answered(call, epoch))
+                 return;
+             m_hostName = QDBusPendingReply<QString>(call).value().toUtf8();
+             m_hostKnown = true;
+             maybeRunning();
+         });
 }
 
 // Is the daemon on our network? Where its process can be seen (same pid namespace, and
@@ -261,28 +287,29 @@ void DaemonEngine::checkNetwork(quint64 epoch)
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionUnixProcessID"));
     ask << m_owner;
-    watch(m_bus.asyncCall(ask, DaemonAnswerMs), [this, epoch](const QDBusPendingCall &call) {
-        if (epoch != m_epoch || m_phase == Phase::Failed)
-            return;
-        const QDBusMessage reply = call.reply();
-        if (reply.type() != QDBusMessage::ErrorMessage) {
-            const QByteArray pid = QByteArray::number(reply.arguments().value(0).toUInt());
-            QFile comm(QStringLiteral("/proc/%1/comm").arg(QString::fromLatin1(pid)));
-            const bool isDaemon =
-                comm.open(QIODevice::ReadOnly) && comm.readAll().startsWith("avahi-daemon");
-            const QByteArray theirs = netNamespace(pid);
-            const QByteArray ours = netNamespace("self");
-            if (isDaemon && !theirs.isEmpty() && !ours.isEmpty()) {
-                m_foreign = theirs != ours;
-                m_networkKnown = true;
-                qCDebug(lcDaemonEngine)
-                    << "the mDNS daemon's network namespace:" << theirs << "ours:" << ours;
-                maybeRunning();
-                return;
-            }
-        }
-        compareInterfaces(epoch);
-    });
+    call([this, ask] { return m_bus.asyncCall(ask, DaemonAnswerMs); },
+         [this, epoch](const QDBusPendingCall &call) {
+             if (epoch != m_epoch || m_phase == Phase::Failed)
+                 return;
+             const QDBusMessage reply = call.reply();
+             if (reply.type() != QDBusMessage::ErrorMessage) {
+                 const QByteArray pid = QByteArray::number(reply.arguments().value(0).toUInt());
+                 QFile comm(QStringLiteral("/proc/%1/comm").arg(QString::fromLatin1(pid)));
+                 const bool isDaemon =
+                     comm.open(QIODevice::ReadOnly) && comm.readAll().startsWith("avahi-daemon");
+                 const QByteArray theirs = netNamespace(pid);
+                 const QByteArray ours = netNamespace("self");
+                 if (isDaemon && !theirs.isEmpty() && !ours.isEmpty()) {
+                     m_foreign = theirs != ours;
+                     m_networkKnown = true;
+                     qCDebug(lcDaemonEngine)
+                         << "the mDNS daemon's network namespace:" << theirs << "ours:" << ours;
+                     maybeRunning();
+                     return;
+                 }
+             }
+             compareInterfaces(epoch);
+         });
 }
 
 void DaemonEngine::compareInterfaces(quint64 epoch)
@@ -301,24 +328,25 @@ void DaemonEngine::compareInterfaces(quint64 epoch)
             continue;
         ++tally->pending;
         const QString name = i.name();
-        watch(m_server->GetNetworkInterfaceNameByIndex(i.index()),
-              [this, epoch, tally, name](const QDBusPendingCall &call) {
-                  --tally->pending;
-                  if (epoch != m_epoch || m_phase == Phase::Failed)
-                      return;
-                  // An index the daemon does not know is an error reply: not the same.
-                  if (!call.isError())
-                      tally->same |= QDBusPendingReply<QString>(call).value() == name;
-                  else if (call.error().type() == QDBusError::NoReply)
-                      return void(answered(call, epoch));
-                  if (tally->pending == 0) {
-                      qCDebug(lcDaemonEngine)
-                          << "the mDNS daemon knows our interfaces:" << tally->same;
-                      m_foreign = !tally->same;
-                      m_networkKnown = true;
-                      maybeRunning();
-                  }
-              });
+        const int index = i.index();
+        call([this, index] { return m_server->GetNetworkInterfaceNameByIndex(index); },
+             [this, epoch, tally, name](const QDBusPendingCall &call) {
+                 --tally->pending;
+                 if (epoch != m_epoch || m_phase == Phase::Failed)
+                     return;
+                 // An index the daemon does not know is an error reply: not the same.
+                 if (!call.isError())
+                     tally->same |= QDBusPendingReply<QString>(call).value() == name;
+                 else if (call.error().type() == QDBusError::NoReply)
+                     return void(answered(call, epoch));
+                 if (tally->pending == 0) {
+                     qCDebug(lcDaemonEngine)
+                         << "the mDNS daemon knows our interfaces:" << tally->same;
+                     m_foreign = !tally->same;
+                     m_networkKnown = true;
+                     maybeRunning();
+                 }
+             });
     }
     if (tally->pending == 0) { // nothing of ours to compare: take it as ours
         m_foreign = false;
@@ -446,15 +474,16 @@ std::unique_ptr<EngineLookup> DaemonEngine::browse(int protocol, const QByteArra
     auto *lookup = new DaemonLookup(this, std::move(callback));
     QPointer<DaemonLookup> alive(lookup);
     const QString owner = m_owner;
-    watch(m_server->ServiceBrowserPrepare(AnyInterface, protocol, QString::fromUtf8(type),
-                                          QString(), 0),
-          [this, alive, owner](const QDBusPendingCall &call) {
-              if (alive)
-                  alive->prepared(call);
-              else if (!call.isError() && owner == m_owner)
-                  freeUnwanted<OrgFreedesktopAvahiServiceBrowserInterface>(
-                      owner, QDBusPendingReply<QDBusObjectPath>(call).value().path(), m_bus);
-          });
+    const QString t = QString::fromUtf8(type);
+    call([this, protocol,
+          t] { return m_server->ServiceBrowserPrepare(AnyInterface, protocol, t, QString(), 0); },
+         [this, alive, owner](const QDBusPendingCall &call) {
+             if (alive)
+                 alive->prepared(call);
+             else if (!call.isError() && owner == m_owner)
+                 freeUnwanted<OrgFreedesktopAvahiServiceBrowserInterface>(
+                     this, owner, QDBusPendingReply<QDBusObjectPath>(call).value().path());
+         });
     return std::unique_ptr<EngineLookup>(lookup);
 }
 
@@ -470,15 +499,18 @@ std::unique_ptr<EngineLookup> DaemonEngine::resolve(int interfaceIndex, int prot
     auto *lookup = new DaemonLookup(this, std::move(callback));
     QPointer<DaemonLookup> alive(lookup);
     const QString owner = m_owner;
-    watch(m_server->ServiceResolverPrepare(interfaceIndex, protocol, name, type, domain,
-                                           addressProtocol, 0),
-          [this, alive, owner](const QDBusPendingCall &call) {
-              if (alive)
-                  alive->prepared(call);
-              else if (!call.isError() && owner == m_owner)
-                  freeUnwanted<OrgFreedesktopAvahiServiceResolverInterface>(
-                      owner, QDBusPendingReply<QDBusObjectPath>(call).value().path(), m_bus);
-          });
+    call(
+        [=] {
+            return m_server->ServiceResolverPrepare(interfaceIndex, protocol, name, type, domain,
+                                                    addressProtocol, 0);
+        },
+        [this, alive, owner](const QDBusPendingCall &call) {
+            if (alive)
+                alive->prepared(call);
+            else if (!call.isError() && owner == m_owner)
+                freeUnwanted<OrgFreedesktopAvahiServiceResolverInterface>(
+                    this, owner, QDBusPendingReply<QDBusObjectPath>(call).value().path());
+        });
     return std::unique_ptr<EngineLookup>(lookup);
 }
 
@@ -500,21 +532,19 @@ DaemonGroup::DaemonGroup(DaemonEngine *engine, GroupCallback callback)
     // before the answer still gets its daemon object freed.
     QPointer<DaemonGroup> alive(this);
     const QString owner = engine->owner();
-    auto *w = new QDBusPendingCallWatcher(engine->server()->EntryGroupNew(), engine);
-    connect(w, &QDBusPendingCallWatcher::finished, engine,
-            [engine, alive, owner](QDBusPendingCallWatcher *self) {
-                self->deleteLater();
-                const QDBusPendingReply<QDBusObjectPath> reply = *self;
-                if (reply.isError()) {
-                    if (alive && !alive->m_dead)
-                        alive->report(GroupState::Failure, reply.error().message());
-                } else if (alive && !alive->m_dead) {
-                    alive->created(reply.value().path());
-                } else if (!alive && owner == engine->owner()) {
-                    freeUnwanted<OrgFreedesktopAvahiEntryGroupInterface>(
-                        owner, reply.value().path(), engine->bus());
-                }
-            });
+    engine->call([engine] { return engine->server()->EntryGroupNew(); },
+                 [engine, alive, owner](const QDBusPendingCall &call) {
+                     const QDBusPendingReply<QDBusObjectPath> reply = call;
+                     if (reply.isError()) {
+                         if (alive && !alive->m_dead)
+                             alive->report(GroupState::Failure, reply.error().message());
+                     } else if (alive && !alive->m_dead) {
+                         alive->created(reply.value().path());
+                     } else if (!alive && owner == engine->owner()) {
+                         freeUnwanted<OrgFreedesktopAvahiEntryGroupInterface>(engine, owner,
+                                                                              reply.value().path());
+                     }
+                 });
 }
 
 DaemonGroup::~DaemonGroup()
@@ -523,8 +553,10 @@ DaemonGroup::~DaemonGroup()
         return;
     m_engine->forget(m_path);
     // Not waited for. The daemon withdraws the records with goodbyes when it gets it.
-    if (m_proxy)
-        m_proxy->Free();
+    if (m_proxy) {
+        std::shared_ptr<OrgFreedesktopAvahiEntryGroupInterface> proxy(m_proxy.release());
+        m_engine->call([proxy] { return proxy->Free(); });
+    }
 }
 
 void DaemonGroup::kill()
@@ -558,18 +590,19 @@ void DaemonGroup::call(Call c)
 
 void DaemonGroup::send(const Call &c)
 {
-    auto *w = new QDBusPendingCallWatcher(c(*m_proxy), this);
-    connect(w, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *self) {
-        self->deleteLater();
-        if (m_dead || m_broken || !self->isError())
-            return;
-        const QDBusError error = self->error();
-        // Later calls in the pipeline ran on a group that lacks the refused records:
-        // what the daemon says about it until reset() means nothing.
-        m_broken = true;
-        report(error.name() == CollisionError ? GroupState::Collision : GroupState::Failure,
-               error.message());
-    });
+    m_engine->call([this, c] { return c(*m_proxy); },
+                   [this](const QDBusPendingCall &answer) {
+                       if (m_dead || m_broken || !answer.isError())
+                           return;
+                       const QDBusError error = answer.error();
+                       // Later calls in the pipeline ran on a group that lacks the refused records:
+                       // what the daemon says about it until reset() means nothing.
+                       m_broken = true;
+                       report(error.name() == CollisionError ? GroupState::Collision
+                                                             : GroupState::Failure,
+                              error.message());
+                   },
+                   this);
 }
 
 void DaemonGroup::report(GroupState state, const QString &why)
@@ -657,10 +690,11 @@ DaemonLookup::~DaemonLookup()
     if (m_dead)
         return;
     m_engine->forget(m_path);
-    if (m_browser)
-        m_browser->Free();
-    if (m_resolver)
-        m_resolver->Free();
+    std::shared_ptr<QDBusAbstractInterface> proxy(
+        m_browser ? static_cast<QDBusAbstractInterface *>(m_browser.release())
+                  : m_resolver.release());
+    if (proxy)
+        m_engine->call([proxy] { return proxy->asyncCall(QStringLiteral("Free")); });
 }
 
 void DaemonLookup::kill()
@@ -687,13 +721,12 @@ void DaemonLookup::prepared(const QDBusPendingCall &call)
     else
         m_resolver.reset(
             new OrgFreedesktopAvahiServiceResolverInterface(owner, m_path, m_engine->bus()));
-    auto *w =
-        new QDBusPendingCallWatcher(m_browser ? m_browser->Start() : m_resolver->Start(), this);
-    connect(w, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *self) {
-        self->deleteLater();
-        if (!m_dead && self->isError())
-            failure(self->error().message());
-    });
+    m_engine->call([this] { return m_browser ? m_browser->Start() : m_resolver->Start(); },
+                   [this](const QDBusPendingCall &answer) {
+                       if (!m_dead && answer.isError())
+                           failure(answer.error().message());
+                   },
+                   this);
 }
 
 void DaemonLookup::failure(const QString &why)

@@ -8,6 +8,7 @@
 #include <QDBusPendingCall>
 #include <QHash>
 #include <QObject>
+#include <QPointer>
 #include <QTimer>
 
 #include <functional>
@@ -74,6 +75,13 @@ public:
         m_lookups.remove(path);
     }
 
+    using Issue = std::function<QDBusPendingCall()>;
+    using Done = std::function<void(const QDBusPendingCall &)>;
+    // Every call to the daemon goes out through here: issue() when the window allows,
+    // then done() with the answer, unless `context` (by default the engine) has gone
+    // meanwhile, in which case the call is not made at all.
+    void call(Issue issue, Done done = Done(), QObject *context = nullptr);
+
 private Q_SLOTS:
     void onSignal(const QDBusMessage &message);
 
@@ -91,7 +99,7 @@ private:
     void fail(const QString &why, bool warn);
     // A reply to a handshake question: false (and failed() said) when it is an error.
     bool answered(const QDBusPendingCall &call, quint64 epoch);
-    void watch(const QDBusPendingCall &call, std::function<void(const QDBusPendingCall &)> done);
+    void pump();
     void subscribe(bool on);
 
     EngineEvents m_events;
@@ -113,6 +121,16 @@ private:
     bool m_hostKnown = false;
     bool m_networkKnown = false;
     bool m_foreign = false;
+
+    // Calls waiting for the window, and how many are out.
+    struct Waiting
+    {
+        QPointer<QObject> context;
+        Issue issue;
+        Done done;
+    };
+    QList<Waiting> m_waiting;
+    int m_inFlight = 0;
 
     // Objects by their D-Bus path, for the signals. They remove themselves when freed.
     QHash<QString, DaemonGroup *> m_groups;
