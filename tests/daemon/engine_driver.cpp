@@ -53,10 +53,18 @@ QJsonObject event(const char *name)
     return QJsonObject{{QStringLiteral("event"), QString::fromLatin1(name)}};
 }
 
+void sayError(const QString &why)
+{
+    QJsonObject o = event("error");
+    o.insert(QStringLiteral("why"), why);
+    say(o);
+}
+
 bool dbusMapped()
 {
     QFile maps(QStringLiteral("/proc/self/maps"));
-    return maps.open(QIODevice::ReadOnly) && maps.readAll().contains("libQt5DBus");
+    return maps.open(QIODevice::ReadOnly) &&
+           maps.readAll().contains("DBus.so"); // libQt5DBus or libQt6DBus
 }
 
 const char *stateName(GroupState s)
@@ -195,11 +203,8 @@ int main(int argc, char *argv[])
                     say(o);
                 },
                 &error);
-            if (!l) {
-                QJsonObject o = event("error");
-                o.insert(QStringLiteral("why"), error);
-                say(o);
-            }
+            if (!l)
+                sayError(error);
             lookups[id] = std::move(l);
         } else if (cmd == "resolve" && engine && w.size() == 7) {
             QString error;
@@ -221,18 +226,13 @@ int main(int argc, char *argv[])
                     say(o);
                 },
                 &error);
-            if (!l) {
-                QJsonObject o = event("error");
-                o.insert(QStringLiteral("why"), error);
-                say(o);
-            }
+            if (!l)
+                sayError(error);
             lookups[id] = std::move(l);
         } else if (cmd == "quit") {
             quit();
         } else {
-            QJsonObject o = event("error");
-            o.insert(QStringLiteral("why"), QStringLiteral("bad command: ") + text(cmd));
-            say(o);
+            sayError(QStringLiteral("bad command: ") + text(cmd));
         }
     };
 

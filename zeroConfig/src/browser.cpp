@@ -42,7 +42,6 @@ Browser::Browser(std::shared_ptr<Responder> responder, const QByteArray &type, i
     : m_responder(std::move(responder)), m_type(type), m_protocol(protocol)
 {
     qRegisterMetaType<ResolvedService>();
-    m_responder->browserAdded();
     connect(m_responder.get(), &Responder::engineRunning, this, &Browser::browse);
     connect(m_responder.get(), &Responder::engineLost, this, &Browser::engineLost);
     connect(m_responder.get(), &Responder::engineFailed, this, [this](const QString &why) {
@@ -55,7 +54,6 @@ Browser::~Browser()
     qDeleteAll(m_resolvers);
     m_resolvers.clear();
     m_lookup.reset();
-    m_responder->browserRemoved();
 }
 
 void Browser::start()

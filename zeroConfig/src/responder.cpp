@@ -446,9 +446,9 @@ void Responder::updatePublication(Publication *p)
         publishService(p);
 }
 
+// The service's host is attached already, by update()'s first pass.
 void Responder::publishService(Publication *p)
 {
-    attachHost(p, targetLabel(p));
     if (!p->m_host && m_ownHostSettling)
         return; // it points at the engine's own name, which is not established yet
     if (p->m_host && p->m_host->retry.isActive())

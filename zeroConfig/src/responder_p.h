@@ -106,8 +106,6 @@ public:
     Engine *runningEngine() const { return m_running ? m_engine.get() : nullptr; }
     // Makes sure an engine is there or on its way; browsers call it.
     void needEngine();
-    void browserAdded() { ++m_browsers; }
-    void browserRemoved() { --m_browsers; }
 
 Q_SIGNALS:
     void engineRunning();
@@ -152,7 +150,6 @@ private:
     bool m_ownHostSettling = false;
     bool m_scheduled = false;
     bool m_warnedForeign = false;
-    int m_browsers = 0;
     QList<Publication *> m_publications;
     std::vector<std::unique_ptr<HostRecords>> m_hosts;
     AddressWatch *m_watch = nullptr;

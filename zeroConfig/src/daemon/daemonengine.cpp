@@ -464,6 +464,23 @@ std::unique_ptr<EngineGroup> DaemonEngine::newGroup(GroupCallback callback)
     return std::unique_ptr<EngineGroup>(new DaemonGroup(this, std::move(callback)));
 }
 
+// A lookup is prepared, then started once its path is known (see DaemonLookup). One the
+// daemon prepares for a lookup that is gone meanwhile is freed at once.
+template <typename Proxy>
+std::unique_ptr<EngineLookup> DaemonEngine::prepare(DaemonLookup *lookup, Issue issue)
+{
+    QPointer<DaemonLookup> alive(lookup);
+    const QString owner = m_owner;
+    call(std::move(issue), [this, alive, owner](const QDBusPendingCall &call) {
+        if (alive)
+            alive->prepared(call);
+        else if (!call.isError() && owner == m_owner)
+            freeUnwanted<Proxy>(this, owner,
+                                QDBusPendingReply<QDBusObjectPath>(call).value().path());
+    });
+    return std::unique_ptr<EngineLookup>(lookup);
+}
+
 std::unique_ptr<EngineLookup> DaemonEngine::browse(int protocol, const QByteArray &type,
                                                    BrowseCallback callback, QString *error)
 {
@@ -471,20 +488,11 @@ std::unique_ptr<EngineLookup> DaemonEngine::browse(int protocol, const QByteArra
         *error = QStringLiteral("the mDNS daemon is not running");
         return nullptr;
     }
-    auto *lookup = new DaemonLookup(this, std::move(callback));
-    QPointer<DaemonLookup> alive(lookup);
-    const QString owner = m_owner;
     const QString t = QString::fromUtf8(type);
-    call([this, protocol,
-          t] { return m_server->ServiceBrowserPrepare(AnyInterface, protocol, t, QString(), 0); },
-         [this, alive, owner](const QDBusPendingCall &call) {
-             if (alive)
-                 alive->prepared(call);
-             else if (!call.isError() && owner == m_owner)
-                 freeUnwanted<OrgFreedesktopAvahiServiceBrowserInterface>(
-                     this, owner, QDBusPendingReply<QDBusObjectPath>(call).value().path());
-         });
-    return std::unique_ptr<EngineLookup>(lookup);
+    return prepare<OrgFreedesktopAvahiServiceBrowserInterface>(
+        new DaemonLookup(this, std::move(callback)), [this, protocol, t] {
+            return m_server->ServiceBrowserPrepare(AnyInterface, protocol, t, QString(), 0);
+        });
 }
 
 std::unique_ptr<EngineLookup> DaemonEngine::resolve(int interfaceIndex, int protocol,
@@ -496,22 +504,11 @@ std::unique_ptr<EngineLookup> DaemonEngine::resolve(int interfaceIndex, int prot
         *error = QStringLiteral("the mDNS daemon is not running");
         return nullptr;
     }
-    auto *lookup = new DaemonLookup(this, std::move(callback));
-    QPointer<DaemonLookup> alive(lookup);
-    const QString owner = m_owner;
-    call(
-        [=] {
+    return prepare<OrgFreedesktopAvahiServiceResolverInterface>(
+        new DaemonLookup(this, std::move(callback)), [=] {
             return m_server->ServiceResolverPrepare(interfaceIndex, protocol, name, type, domain,
                                                     addressProtocol, 0);
-        },
-        [this, alive, owner](const QDBusPendingCall &call) {
-            if (alive)
-                alive->prepared(call);
-            else if (!call.isError() && owner == m_owner)
-                freeUnwanted<OrgFreedesktopAvahiServiceResolverInterface>(
-                    this, owner, QDBusPendingReply<QDBusObjectPath>(call).value().path());
         });
-    return std::unique_ptr<EngineLookup>(lookup);
 }
 
 // ---------------------------------------------------------------------------------------

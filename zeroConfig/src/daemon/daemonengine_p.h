@@ -100,6 +100,8 @@ private:
     // A reply to a handshake question: false (and failed() said) when it is an error.
     bool answered(const QDBusPendingCall &call, quint64 epoch);
     void pump();
+    template <typename Proxy>
+    std::unique_ptr<EngineLookup> prepare(DaemonLookup *lookup, Issue issue);
     void subscribe(bool on);
 
     EngineEvents m_events;
