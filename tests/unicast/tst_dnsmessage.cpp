@@ -128,6 +128,10 @@ private Q_SLOTS:
                                    "# update-policy { grant site-key; };\n";
         QCOMPARE(parseTsigKey(confgen, &k), QString());
         QCOMPARE(k.algorithm, QByteArray("hmac-sha256."));
+        // Comment marks inside the quoted secret are base64, not comments.
+        QCOMPARE(parseTsigKey(keyFile("hmac-sha256", "c2VjcmV0//8vLy8=") + "/* } */", &k),
+                 QString());
+        QCOMPARE(k.secret, QByteArray("c2VjcmV0//8vLy8="));
         QVERIFY(parseTsigKey(keyFile("hmac-md5"), &k).contains(QStringLiteral("hmac-md5")));
         QVERIFY(parseTsigKey(keyFile("hmac-sha256", "not base64!"), &k)
                     .contains(QStringLiteral("base64")));

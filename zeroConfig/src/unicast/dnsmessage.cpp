@@ -140,13 +140,43 @@ QString rcodeName(int rcode)
     return QStringLiteral("RCODE%1").arg(rcode);
 }
 
+namespace {
+
+// The text of a named.conf-style file without its comments (#, // and /* */). Only
+// outside quotes: a base64 secret may well contain "//".
+QString withoutComments(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    bool quoted = false;
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        const QChar next = i + 1 < text.size() ? text[i + 1] : QChar();
+        if (quoted) {
+            quoted = c != QLatin1Char('"');
+        } else if (c == QLatin1Char('#') || (c == QLatin1Char('/') && next == QLatin1Char('/'))) {
+            while (i + 1 < text.size() && text[i + 1] != QLatin1Char('\n'))
+                ++i;
+            continue;
+        } else if (c == QLatin1Char('/') && next == QLatin1Char('*')) {
+            const int end = text.indexOf(QLatin1String("*/"), i + 2);
+            i = end < 0 ? text.size() : end + 1;
+            out += QLatin1Char(' ');
+            continue;
+        } else {
+            quoted = c == QLatin1Char('"');
+        }
+        out += c;
+    }
+    return out;
+}
+
+} // namespace
+
 QString parseTsigKey(const QByteArray &text, TsigKey *key)
 {
     // ddns-confgen surrounds the key with commented instructions: drop comments first.
-    QString clean = QString::fromUtf8(text);
-    clean.remove(QRegularExpression(QStringLiteral("(#|//)[^\n]*")));
-    clean.remove(QRegularExpression(QStringLiteral("/\\*.*?\\*/"),
-                                    QRegularExpression::DotMatchesEverythingOption));
+    const QString clean = withoutComments(QString::fromUtf8(text));
     const QRegularExpression block(QStringLiteral("\\bkey\\s+\"?([^\"\\s{]+)\"?\\s*\\{([^}]*)\\}"));
     const QRegularExpressionMatch m = block.match(clean);
     if (!m.hasMatch())
