@@ -4,8 +4,10 @@ every message on, and into the answer to an update that asked for an Update Leas
 (RFC 9664, EDNS option 2) puts a lease of --lease seconds. One JSON line per message on
 stdout: {"event": "update" | "query", "t": time, "lease": the lease asked for or null}.
 Unsigned messages only: the lease changes the answer, which a TSIG would no longer cover.
+With --servfail, every query of the first SECONDS is answered SERVFAIL instead, as a
+resolver does whose upstream is not reachable yet.
 
-    leaseproxy.py --listen ADDR --server ADDR --lease SECONDS
+    leaseproxy.py --listen ADDR --server ADDR [--lease SECONDS] [--servfail SECONDS]
 """
 import argparse
 import json
@@ -15,6 +17,7 @@ import time
 import dns.edns
 import dns.message
 import dns.opcode
+import dns.rcode
 
 UPDATE_LEASE = 2
 
@@ -23,16 +26,24 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--listen", required=True)
     parser.add_argument("--server", required=True)
-    parser.add_argument("--lease", type=int, required=True)
+    parser.add_argument("--lease", type=int)
+    parser.add_argument("--servfail", type=float, default=0)
     args = parser.parse_args()
     listen = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     listen.bind((args.listen, 53))
     upstream = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     upstream.settimeout(2)
     print(json.dumps({"event": "ready"}), flush=True)
+    servfail_until = time.time() + args.servfail
     while True:
         data, peer = listen.recvfrom(65535)
         query = dns.message.from_wire(data)
+        if time.time() < servfail_until:
+            reply = dns.message.make_response(query)
+            reply.set_rcode(dns.rcode.SERVFAIL)
+            print(json.dumps({"event": "servfail", "t": time.time(), "lease": None}), flush=True)
+            listen.sendto(reply.to_wire(), peer)
+            continue
         asked = None
         for option in query.options:
             if option.otype == UPDATE_LEASE:
@@ -43,7 +54,7 @@ def main():
         except socket.timeout:
             continue
         is_update = query.opcode() == dns.opcode.UPDATE
-        if is_update and asked is not None:
+        if is_update and asked is not None and args.lease is not None:
             answer = dns.message.from_wire(reply)
             answer.use_edns(0, options=[dns.edns.GenericOption(UPDATE_LEASE, args.lease.to_bytes(4, "big"))])
             reply = answer.to_wire()

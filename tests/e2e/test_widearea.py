@@ -243,6 +243,20 @@ class LeaseTest(WideAreaLab):
         self.assertTrue(self.gone(), "left behind: %r" % self.dns.service_records())
 
 
+class ResolverNotReadyTest(WideAreaLab):
+    def test_servfail_at_start_is_asked_again(self):
+        self.lab.exec_in(self.lab.hosts["dns"], "ip", "addr", "add", "10.213.0.54/24", "dev", "eth0")
+        proxy = JsonEvents(self.lab.spawn("dns", [PYTHON, os.path.join(HERE, "leaseproxy.py"), "--listen",
+                                                  "10.213.0.54", "--server", self.dns.address,
+                                                  "--servfail", "2"]).stdout)
+        self.assertIsNotNone(proxy.wait(lambda e: e["event"] == "ready", 5))
+        self.lab.set_resolv_conf(self.lab.hosts["pub"], "search %s\nnameserver 10.213.0.54\n" % ZONE)
+        proc = self.start()
+        self.assertIsNotNone(proxy.wait(lambda e: e["event"] == "servfail", 5))
+        self.assertTrue(self.registered(timeout=10), "the zone holds %r" % self.dns.service_records())
+        self.assertEqual(self.lab.stderr_of(proc).splitlines(), echo_lines(*ARGS))
+
+
 class ServerDownAtStartTest(WideAreaLab):
     start_server = False
     algorithm = "hmac-sha512"

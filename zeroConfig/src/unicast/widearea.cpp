@@ -52,7 +52,8 @@ WideAreaRegistration::WideAreaRegistration(const PublishRequest &request,
             then(nullptr);
             return;
         }
-        m_backoffMs = 0;
+        if (answer.rcode != ServFail) // a server that cannot answer yet is still backed off
+            m_backoffMs = 0;
         then(&answer);
     });
     connect(m_exchange, &DnsExchange::failed, this, [this] {
@@ -174,9 +175,10 @@ void WideAreaRegistration::discover(int index)
     }
     const QByteArray name = m_candidates[index];
     ask(name, LDNS_RR_TYPE_PTR, m_resolver, 53, [this, index, name](const Answer *a) {
-        // Whether a domain exists is not known until the resolver answers: try again,
-        // quietly, since most sites have none.
-        if (!a)
+        // Whether a domain exists is not known until the resolver answers, and SERVFAIL
+        // (its upstream still out of reach at boot) is no answer: try again, quietly,
+        // since most sites have none.
+        if (!a || a->rcode == ServFail)
             return later([this] { discover(0); });
         for (const Record &r : a->answer) {
             if (r.type == LDNS_RR_TYPE_PTR && sameName(r.owner, name) && !r.rdata.isEmpty())
@@ -189,7 +191,7 @@ void WideAreaRegistration::discover(int index)
 void WideAreaRegistration::findZone(const QByteArray &domain)
 {
     ask(domain, LDNS_RR_TYPE_SOA, m_resolver, 53, [this, domain](const Answer *a) {
-        if (!a)
+        if (!a || a->rcode == ServFail)
             return later([this, domain] { findZone(domain); });
         // The SOA answers for the zone's apex, and stands in the authority section below it.
         const QList<Record> soa = a->records(LDNS_RR_TYPE_SOA);
