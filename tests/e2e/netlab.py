@@ -29,6 +29,10 @@ NO_BUS = "unix:path=/nonexistent/lanbeacon-tests-have-no-system-bus"
 # `ip netns exec` mounts /etc/netns/NAME/resolv.conf over /etc/resolv.conf. Without a
 # search domain nothing in a test host looks for a wide-area registration domain, and
 # the name server is the host's own loopback, never a real resolver.
+# How long a withdrawal or an ending may take before a test calls it a fault: far below
+# what the faults themselves take (a record's TTL, a blocked call's 25 s timeout), far above
+# a loaded machine's delays. The figures themselves (about a millisecond) are bench/'s.
+PROMPTLY = 3.0
 QUIET_RESOLV_CONF = "nameserver 127.0.0.1\n"
 
 

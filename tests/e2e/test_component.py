@@ -6,7 +6,7 @@ import signal
 import time
 import unittest
 
-from netlab import Client, LabTestCase, Lines
+from netlab import PROMPTLY, Client, LabTestCase, Lines
 
 PROBE = os.environ.get("ZEROCONF_PROBE", "build/tests/e2e/zeroconf_probe")
 
@@ -55,12 +55,9 @@ class ComponentTest(LabTestCase):
             with self.subTest(finish=finish):
                 name = "Probe " + finish
                 self.publish(name)
-                sent = time.time()
                 self.command(finish)
                 self.expect(reply)
-                gone = self.client.removed(name, 3)
-                self.assertIsNotNone(gone, "%s left the service standing" % finish)
-                self.assertLess(gone["t"] - sent, 1.0)
+                self.assertIsNotNone(self.client.removed(name, PROMPTLY), "%s left the service standing" % finish)
         # The same object publishes again after a stop, under the same name.
         self.publish("Probe stop")
         self.assertEqual(self.lab.stderr_of(self.probe), "")
@@ -80,7 +77,7 @@ class ComponentTest(LabTestCase):
                     self.publish("Handled Printer")
         # What was the component's own is back at the default action.
         self.probe.send_signal(signal.SIGINT)
-        self.ends_by(signal.SIGINT, time.time(), 1.0)
+        self.ends_by(signal.SIGINT, time.time(), PROMPTLY)
 
     def test_a_blocked_loop_withdraws_late_but_a_second_signal_ends_it_at_once(self):
         # One signal: served as soon as the loop runs again, with goodbyes.
@@ -102,7 +99,7 @@ class ComponentTest(LabTestCase):
                 self.probe.send_signal(signal.SIGTERM)
                 time.sleep(0.1)
                 self.probe.send_signal(second)
-                self.ends_by(second, time.time(), 0.3)
+                self.ends_by(second, time.time(), 2.0)  # not after the 4 s block
 
     def test_publications_are_withdrawn_however_threads_come_and_go(self):
         # A worker thread publishes, stops and ends; then the main thread publishes.
@@ -111,12 +108,12 @@ class ComponentTest(LabTestCase):
         self.assertIsNotNone(self.client.resolved("Worker Printer", 5))
         self.command("endthread")
         self.expect("thread ended")
-        self.withdrawn_within(["Worker Printer"], time.time(), 1.0)
+        self.withdrawn_within(["Worker Printer"], time.time(), PROMPTLY)
         self.publish("Main Printer")
         sent = time.time()
         self.probe.send_signal(signal.SIGTERM)
-        self.withdrawn_within(["Main Printer"], sent, 1.0)
-        self.ends_by(signal.SIGTERM, sent, 1.0)
+        self.withdrawn_within(["Main Printer"], sent, PROMPTLY)
+        self.ends_by(signal.SIGTERM, sent, PROMPTLY)
         # Publications on two live threads (two responders: one host name, or they would
         # claim the same addresses for two), each withdrawn on its own.
         self.start_probe()
@@ -126,8 +123,8 @@ class ComponentTest(LabTestCase):
         self.assertIsNotNone(self.client.resolved("Worker Printer", 5))
         sent = time.time()
         self.probe.send_signal(signal.SIGTERM)
-        self.withdrawn_within(["Main Printer", "Worker Printer"], sent, 1.0)
-        self.ends_by(signal.SIGTERM, sent, 1.0)
+        self.withdrawn_within(["Main Printer", "Worker Printer"], sent, PROMPTLY)
+        self.ends_by(signal.SIGTERM, sent, PROMPTLY)
         self.assertEqual(self.lab.stderr_of(self.probe), "")
 
     def test_a_forked_child_ends_by_sigterm_and_the_parent_keeps_its_publication(self):
@@ -135,10 +132,8 @@ class ComponentTest(LabTestCase):
         self.command("fork")
         line = self.out.next(5) or ""
         self.assertTrue(line.startswith("child "), line)
-        sent = time.time()
         os.kill(int(line.split()[1]), signal.SIGTERM)
-        self.expect("child ended by signal 15", timeout=2)
-        self.assertLess(time.time() - sent, 1.0)
+        self.expect("child ended by signal 15", timeout=PROMPTLY)
         self.assertIsNone(self.client.removed("Parent Printer", 1.5))
         self.assertIsNone(self.probe.poll(), "the parent ended")
         fresh = Client(self.lab, "cli", self.service_type)
@@ -146,8 +141,8 @@ class ComponentTest(LabTestCase):
         # The parent's own signal still withdraws.
         sent = time.time()
         self.probe.send_signal(signal.SIGTERM)
-        self.withdrawn_within(["Parent Printer"], sent, 1.0)
-        self.ends_by(signal.SIGTERM, sent, 1.0)
+        self.withdrawn_within(["Parent Printer"], sent, PROMPTLY)
+        self.ends_by(signal.SIGTERM, sent, PROMPTLY)
 
 
 class ComponentThroughDaemonTest(ComponentTest):

@@ -11,7 +11,7 @@ import time
 import unittest
 
 from avahidaemon import AvahiDaemon
-from netlab import PYTHON, Client, JsonEvents, LabTestCase
+from netlab import PROMPTLY, PYTHON, Client, JsonEvents, LabTestCase
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DRIVER = os.environ.get("ENGINE_DRIVER", "build/zeroConfig/engine_driver")
@@ -94,7 +94,7 @@ class DaemonEngineTest(LabTestCase):
         sent = time.time()
         d.send("start")
         e = d.expect("failed", 3)
-        self.assertLess(e["t"] - sent, 0.5)
+        self.assertLess(e["t"] - sent, 0.9)  # not the 1 s wait for a daemon that holds its name
         self.assertIn("no mDNS daemon answers", e["why"])
         self.assertFalse(e["warn"])
         self.assertIsNone(d.event("running", 0.5))
@@ -129,7 +129,7 @@ class DaemonEngineTest(LabTestCase):
         self.assertIsNotNone(self.client.removed("Office Printer", 3), "not withdrawn")
         self.assertLess(time.time() - freed, 3)
         self.assertIsNone(self.client.removed("Own Printer", 0.5), "the other group went too")
-        self.assertLess(d.terminate_and_time(), 1.0)
+        self.assertLess(d.terminate_and_time(), PROMPTLY)
 
     def test_names_held_in_the_daemon_are_collisions(self):
         d = self.running()
@@ -179,7 +179,7 @@ class DaemonEngineTest(LabTestCase):
         self.addCleanup(lambda: daemon.poll() is None and os.kill(daemon.pid, signal.SIGCONT))
         d.send("free", "p")
         d.send("group", "q")  # EntryGroupNew that nobody answers
-        self.assertLess(d.terminate_and_time(), 1.0)
+        self.assertLess(d.terminate_and_time(), PROMPTLY)
 
         d = self.driver()
         d.send("load")
@@ -187,10 +187,10 @@ class DaemonEngineTest(LabTestCase):
         sent = time.time()
         d.send("start")
         e = d.expect("failed", 3)
-        self.assertLess(e["t"] - sent, 1.5)
+        self.assertLess(e["t"] - sent, PROMPTLY)
         self.assertEqual(e["why"], "the mDNS daemon does not answer within 1 s")
         self.assertTrue(e["warn"])
-        self.assertLess(d.terminate_and_time(), 1.0)
+        self.assertLess(d.terminate_and_time(), PROMPTLY)
 
         # Thawed, the daemon has withdrawn the group of the first driver, which is gone.
         os.kill(daemon.pid, signal.SIGCONT)
@@ -227,7 +227,7 @@ class DaemonEngineTest(LabTestCase):
         self.assertEqual(e["why"], "the mDNS daemon has been away for 5 s")
         self.assertTrue(e["warn"])
         self.assertGreater(e["t"] - stopped, 4.5)
-        self.assertLess(d.terminate_and_time(), 1.0)
+        self.assertLess(d.terminate_and_time(), PROMPTLY)
 
     def test_a_daemon_on_another_network_is_foreign(self):
         # The container case: the driver on "cli" reaches the daemon of "pub" through
@@ -248,7 +248,7 @@ class DaemonEngineTest(LabTestCase):
                     d = Driver(self.lab, host, env=env, argv=argv)
                     d.start()
                     self.assertEqual(d.expect("running", 5)["foreign"], foreign)
-                    self.assertLess(d.terminate_and_time(), 1.0)
+                    self.assertLess(d.terminate_and_time(), PROMPTLY)
                     # Which way it found out: the namespaces, or the interface names.
                     self.assertEqual("network namespace" in self.lab.stderr_of(d.proc), argv[0] != "setpriv",
                                      self.lab.stderr_of(d.proc))
