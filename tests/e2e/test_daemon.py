@@ -65,6 +65,17 @@ class DaemonTest(LabTestCase):
     def test_daemon_gone_for_good_hands_over_to_the_embedded_responder(self):
         proc = self.start()
         self.lab.daemons["pub"].stop()
+        self.assertHandedOver(proc, "the mDNS daemon has been away for 5 s")
+
+    def test_the_system_bus_gone_hands_over_to_the_embedded_responder(self):
+        proc = self.start()
+        bus = self.lab.daemons["pub"].bus
+        bus.terminate()
+        bus.wait(5)
+        # At once: a lost bus does not come back, so there is nothing to wait for.
+        self.assertHandedOver(proc, "the system bus went away")
+
+    def assertHandedOver(self, proc, why):
         text = self.lab.wait_stderr(proc, lambda t: "on our own" in t, 10)
         self.assertIn("on our own", text)
         # Nothing else on that host answers now.
@@ -73,6 +84,7 @@ class DaemonTest(LabTestCase):
         self.assertIsNotNone(seen, "nobody answers for the printer: " + self.lab.stderr_of(proc))
         self.assertEqual(seen["server"], "printer1.local.")
         self.assertEqual(len(self.warnings(proc)), 1, self.warnings(proc))
+        self.assertTrue(self.warnings(proc)[0].startswith("qzeroconf: " + why), self.warnings(proc))
         # And it still withdraws with goodbyes.
         sent = time.time()
         proc.send_signal(signal.SIGTERM)

@@ -145,6 +145,12 @@ void DaemonEngine::start(const EngineEvents &events)
         return;
     }
     subscribe(true);
+    // A bus that goes (its daemon restarted) says so only through this local signal: no
+    // owner change follows, and the connection never comes back. Whatever the mDNS daemon
+    // held for us went with the connection.
+    m_bus.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
+                  QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"),
+                  this, SLOT(onBusLost()));
     // Watching before asking: a change after the answer below is not missed.
     m_watcher = new QDBusServiceWatcher(AvahiService, m_bus,
                                         QDBusServiceWatcher::WatchForOwnerChange, this);
@@ -438,6 +444,14 @@ void DaemonEngine::fail(const QString &why, bool warn)
     // Groups keep their proxies: freeing them still tells a daemon that is only slow.
     if (m_events.failed)
         m_events.failed(why, warn);
+}
+
+void DaemonEngine::onBusLost()
+{
+    if (m_phase == Phase::Failed || m_phase == Phase::Idle)
+        return;
+    // Not worth a warning before we ever ran: the embedded responder is the usual choice then.
+    fail(QStringLiteral("the system bus went away"), m_everRan);
 }
 
 void DaemonEngine::onSignal(const QDBusMessage &message)

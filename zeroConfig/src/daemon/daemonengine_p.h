@@ -84,6 +84,7 @@ public:
 
 private Q_SLOTS:
     void onSignal(const QDBusMessage &message);
+    void onBusLost();
 
 private:
     enum class Phase { Idle, Starting, Running, HostChanging, Away, Failed };
