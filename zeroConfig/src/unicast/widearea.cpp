@@ -25,6 +25,13 @@ QString show(const QByteArray &name)
     return QString::fromUtf8(name);
 }
 
+// No answer, or SERVFAIL: a resolver whose upstream is still out of reach (at boot) knows
+// nothing yet, so the question is asked again later rather than read as "does not exist".
+bool unanswered(const Answer *a)
+{
+    return !a || a->rcode == ServFail;
+}
+
 } // namespace
 
 WideAreaRegistration::WideAreaRegistration(const PublishRequest &request,
@@ -175,10 +182,9 @@ void WideAreaRegistration::discover(int index)
     }
     const QByteArray name = m_candidates[index];
     ask(name, LDNS_RR_TYPE_PTR, m_resolver, 53, [this, index, name](const Answer *a) {
-        // Whether a domain exists is not known until the resolver answers, and SERVFAIL
-        // (its upstream still out of reach at boot) is no answer: try again, quietly,
-        // since most sites have none.
-        if (!a || a->rcode == ServFail)
+        // Whether a domain exists is not known until the resolver answers: try again,
+        // quietly, since most sites have none.
+        if (unanswered(a))
             return later([this] { discover(0); });
         for (const Record &r : a->answer) {
             if (r.type == LDNS_RR_TYPE_PTR && sameName(r.owner, name) && !r.rdata.isEmpty())
@@ -191,7 +197,7 @@ void WideAreaRegistration::discover(int index)
 void WideAreaRegistration::findZone(const QByteArray &domain)
 {
     ask(domain, LDNS_RR_TYPE_SOA, m_resolver, 53, [this, domain](const Answer *a) {
-        if (!a || a->rcode == ServFail)
+        if (unanswered(a))
             return later([this, domain] { findZone(domain); });
         // The SOA answers for the zone's apex, and stands in the authority section below it.
         const QList<Record> soa = a->records(LDNS_RR_TYPE_SOA);
@@ -214,7 +220,7 @@ void WideAreaRegistration::findServer()
 {
     const QByteArray name = "_dns-update._udp." + m_reg.zone;
     ask(name, LDNS_RR_TYPE_SRV, m_resolver, 53, [this](const Answer *a) {
-        if (!a)
+        if (unanswered(a))
             return later([this] { findServer(); });
         for (const Record &r : a->answer) {
             if (r.type == LDNS_RR_TYPE_SRV && r.rdata.size() == 4)
@@ -229,7 +235,7 @@ void WideAreaRegistration::resolveServer(const QByteArray &host, quint16 port)
     m_serverName = host;
     m_serverPort = port;
     ask(host, LDNS_RR_TYPE_A, m_resolver, 53, [this, host](const Answer *a) {
-        if (!a)
+        if (unanswered(a))
             return later([this, host] { resolveServer(host, m_serverPort); });
         for (const Record &r : a->records(LDNS_RR_TYPE_A)) {
             if (sameName(r.owner, host) && !r.rdata.isEmpty()) {
@@ -320,7 +326,7 @@ void WideAreaRegistration::checkOwner()
 {
     // Ask the update server itself: a resolver's cache could hold an older answer.
     ask(m_reg.instance, LDNS_RR_TYPE_SRV, m_server, m_serverPort, [this](const Answer *a) {
-        if (!a)
+        if (unanswered(a))
             return later([this] { update(UpdateKind::Claim); });
         for (const Record &r : a->answer) {
             // Same target, same port: our own records from before a crash. Take them over.
