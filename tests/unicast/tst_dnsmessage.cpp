@@ -253,10 +253,11 @@ private Q_SLOTS:
 
     void resolverConfiguration()
     {
-        const ResolverConfig c = parseResolvConf("# comment\nnameserver 192.0.2.53\n"
-                                                 "domain old.test\nsearch Site.Test. lab.test # x\n"
-                                                 "nameserver 2001:db8::53\nnameserver bogus\n"
-                                                 "options ndots:2\n");
+        const ResolverConfig c = canonicalResolverConfig(
+            parseResolvConf("# comment\nnameserver 192.0.2.53\n"
+                            "domain old.test\nsearch Site.Test. lab.test # x\n"
+                            "nameserver 2001:db8::53\nnameserver bogus\n"
+                            "options ndots:2\n"));
         QCOMPARE(c.search, (QList<QByteArray>{"Site.Test.", "lab.test."}));
         QCOMPARE(c.servers, (QList<QHostAddress>{QHostAddress(QStringLiteral("192.0.2.53")),
                                                  QHostAddress(QStringLiteral("2001:db8::53"))}));

@@ -2,34 +2,9 @@
 
 #include "logging_p.h"
 #include "moduleloader_p.h"
-
-#include <QFile>
+#include "resolvconf_p.h"
 
 namespace QZeroConfInternal {
-
-#ifdef QZEROCONF_UNICAST_MODULE
-namespace {
-
-// Whether the resolver configuration names a search domain: only under one can a
-// registration domain be advertised (RFC 6763 section 11).
-bool hasSearchDomain()
-{
-    QFile conf(QStringLiteral("/etc/resolv.conf"));
-    if (!conf.open(QIODevice::ReadOnly))
-        return false;
-    bool found = false;
-    for (const QByteArray &line : conf.readAll().split('\n')) {
-        const QList<QByteArray> words = line.simplified().split(' ');
-        // The last "search" or "domain" line wins, as in the C library.
-        if (words.value(0) == "search" || words.value(0) == "domain")
-            found = words.size() > 1 && words[1] != "." && !words[1].startsWith('#') &&
-                    !words[1].startsWith(';');
-    }
-    return found;
-}
-
-} // namespace
-#endif
 
 std::unique_ptr<WideAreaPublication> startWideArea(const PublishRequest &request,
                                                    const WideAreaSettings &settings)
@@ -39,7 +14,9 @@ std::unique_ptr<WideAreaPublication> startWideArea(const PublishRequest &request
     Q_UNUSED(settings)
     return nullptr;
 #else
-    if (settings.domain.isEmpty() && !hasSearchDomain()) {
+    // Only under a search domain can a registration domain be advertised (RFC 6763
+    // section 11).
+    if (settings.domain.isEmpty() && systemResolverConfig().search.isEmpty()) {
         qCDebug(lcZeroConf) << "wide-area: no search domain, so no registration domain";
         return nullptr;
     }

@@ -41,6 +41,12 @@ enum AvahiServerState {
     ServerCollision = 3,
     ServerFailure = 4
 };
+enum AvahiGroupState {
+    GroupRegistering = 1,
+    GroupEstablished = 2,
+    GroupCollision = 3,
+    GroupFailure = 4
+};
 constexpr uint PublishNoReverse = 16;
 
 // The signals the engine listens to, for any sender and path; onSignal() sorts them.
@@ -252,7 +258,7 @@ void DaemonEngine::handshake()
 
 bool DaemonEngine::answered(const QDBusPendingCall &call, quint64 epoch)
 {
-    if (epoch != m_epoch || m_phase == Phase::Failed)
+    if (!current(epoch))
         return false;
     if (!call.isError())
         return true;
@@ -264,7 +270,7 @@ bool DaemonEngine::answered(const QDBusPendingCall &call, quint64 epoch)
              true);
     } else if (error.type() == QDBusError::ServiceUnknown ||
                error.type() == QDBusError::Disconnected) {
-        // It went away meanwhile; the service watcher says so too.
+        // It went away meanwhile; the service watcher (or the bus's end) says so too.
         qCDebug(lcDaemonEngine) << "the mDNS daemon went away while being asked:" << error;
     } else {
         fail(QStringLiteral("the mDNS daemon failed: %1").arg(error.message()), true);
@@ -295,7 +301,7 @@ void DaemonEngine::checkNetwork(quint64 epoch)
     ask << m_owner;
     call([this, ask] { return m_bus.asyncCall(ask, DaemonAnswerMs); },
          [this, epoch](const QDBusPendingCall &call) {
-             if (epoch != m_epoch || m_phase == Phase::Failed)
+             if (!current(epoch))
                  return;
              const QDBusMessage reply = call.reply();
              if (reply.type() != QDBusMessage::ErrorMessage) {
@@ -338,7 +344,7 @@ void DaemonEngine::compareInterfaces(quint64 epoch)
         call([this, index] { return m_server->GetNetworkInterfaceNameByIndex(index); },
              [this, epoch, tally, name](const QDBusPendingCall &call) {
                  --tally->pending;
-                 if (epoch != m_epoch || m_phase == Phase::Failed)
+                 if (!current(epoch))
                      return;
                  // An index the daemon does not know is an error reply: not the same.
                  if (!call.isError())
@@ -473,6 +479,14 @@ void DaemonEngine::onSignal(const QDBusMessage &message)
     }
 }
 
+bool DaemonEngine::serving(QString *error) const
+{
+    if (m_phase == Phase::Running || m_phase == Phase::HostChanging)
+        return true;
+    *error = QStringLiteral("the mDNS daemon is not running");
+    return false;
+}
+
 std::unique_ptr<EngineGroup> DaemonEngine::newGroup(GroupCallback callback)
 {
     return std::unique_ptr<EngineGroup>(new DaemonGroup(this, std::move(callback)));
@@ -498,10 +512,8 @@ std::unique_ptr<EngineLookup> DaemonEngine::prepare(DaemonLookup *lookup, Issue 
 std::unique_ptr<EngineLookup> DaemonEngine::browse(int protocol, const QByteArray &type,
                                                    BrowseCallback callback, QString *error)
 {
-    if (m_phase != Phase::Running && m_phase != Phase::HostChanging) {
-        *error = QStringLiteral("the mDNS daemon is not running");
+    if (!serving(error))
         return nullptr;
-    }
     const QString t = QString::fromUtf8(type);
     return prepare<OrgFreedesktopAvahiServiceBrowserInterface>(
         new DaemonLookup(this, std::move(callback)), [this, protocol, t] {
@@ -514,10 +526,8 @@ std::unique_ptr<EngineLookup> DaemonEngine::resolve(int interfaceIndex, int prot
                                                     const QString &domain, int addressProtocol,
                                                     ResolveCallback callback, QString *error)
 {
-    if (m_phase != Phase::Running && m_phase != Phase::HostChanging) {
-        *error = QStringLiteral("the mDNS daemon is not running");
+    if (!serving(error))
         return nullptr;
-    }
     return prepare<OrgFreedesktopAvahiServiceResolverInterface>(
         new DaemonLookup(this, std::move(callback)), [=] {
             return m_server->ServiceResolverPrepare(interfaceIndex, protocol, name, type, domain,
@@ -667,16 +677,16 @@ void DaemonGroup::stateChanged(int avahiState, const QString &error)
     if (m_dead || m_broken)
         return;
     switch (avahiState) {
-    case 1:
+    case GroupRegistering:
         report(GroupState::Registering, QString());
         break;
-    case 2:
+    case GroupEstablished:
         report(GroupState::Established, QString());
         break;
-    case 3:
+    case GroupCollision:
         report(GroupState::Collision, QString());
         break;
-    case 4:
+    case GroupFailure:
         report(GroupState::Failure, error);
         break;
     default:

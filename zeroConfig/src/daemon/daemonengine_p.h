@@ -100,9 +100,13 @@ private:
     void fail(const QString &why, bool warn);
     // A reply to a handshake question: false (and failed() said) when it is an error.
     bool answered(const QDBusPendingCall &call, quint64 epoch);
+    // Whether a reply asked for under epoch still matters: the same daemon, not given up.
+    bool current(quint64 epoch) const { return epoch == m_epoch && m_phase != Phase::Failed; }
     void pump();
     template <typename Proxy>
     std::unique_ptr<EngineLookup> prepare(DaemonLookup *lookup, Issue issue);
+    // Whether lookups can be made now; else *error says why.
+    bool serving(QString *error) const;
     void subscribe(bool on);
 
     EngineEvents m_events;

@@ -6,6 +6,7 @@
 #include <ldns/ldns.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace QZeroConfInternal {
@@ -69,6 +70,23 @@ ldns_rr *makeRr(const QByteArray &owner, ldns_rr_type type, ldns_rr_class cls, q
         ldns_rr_push_rdf(rr, rdf);
     }
     return rr;
+}
+
+// Bytes in the presentation form that ldns parses: the characters in `specials` behind
+// a backslash, bytes outside printable ASCII (and the space, where `space` says so) as \DDD.
+QByteArray escaped(const QByteArray &raw, const char *specials, bool space)
+{
+    QByteArray out;
+    for (const char c : raw) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (c && std::strchr(specials, c))
+            out += '\\' + QByteArray(1, c);
+        else if (u < 0x20 || u >= 0x7f || (space && u == 0x20))
+            out += '\\' + QByteArray::number(u).rightJustified(3, '0');
+        else
+            out += c;
+    }
+    return out;
 }
 
 bool push(ldns_rr_list *list, ldns_rr *rr)
@@ -225,47 +243,21 @@ QString parseTsigKey(const QByteArray &text, TsigKey *key)
     return QString();
 }
 
-ResolverConfig parseResolvConf(const QByteArray &text)
+ResolverConfig canonicalResolverConfig(const ResolverConfig &written)
 {
-    ResolverConfig config;
-    const QList<QByteArray> lines = text.split('\n');
-    for (const QByteArray &line : lines) {
-        QList<QByteArray> words = line.simplified().split(' ');
-        if (words.isEmpty() || words[0].isEmpty() || words[0].startsWith('#') ||
-            words[0].startsWith(';'))
-            continue;
-        const QByteArray keyword = words.takeFirst();
-        if (keyword == "nameserver" && !words.isEmpty()) {
-            QHostAddress a;
-            if (a.setAddress(QString::fromLatin1(words[0])))
-                config.servers.append(a);
-        } else if (keyword == "search" || keyword == "domain") {
-            config.search.clear();
-            for (const QByteArray &w : qAsConst(words)) {
-                if (w.startsWith('#') || w.startsWith(';'))
-                    break;
-                if (w != "." && !config.search.contains(canonicalName(w)))
-                    config.search.append(canonicalName(w));
-            }
-        }
+    ResolverConfig config = written;
+    config.search.clear();
+    for (const QByteArray &domain : written.search) {
+        const QByteArray name = canonicalName(domain);
+        if (!name.isEmpty() && !config.search.contains(name))
+            config.search.append(name);
     }
     return config;
 }
 
 QByteArray escapeLabel(const QByteArray &raw)
 {
-    QByteArray out;
-    for (const char c : raw) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (c == '.' || c == '\\' || c == '"' || c == '(' || c == ')' || c == ';' || c == '@' ||
-            c == '$')
-            out += '\\' + QByteArray(1, c);
-        else if (u <= 0x20 || u >= 0x7f)
-            out += '\\' + QByteArray::number(u).rightJustified(3, '0');
-        else
-            out += c;
-    }
-    return out;
+    return escaped(raw, ".\\\"();@$", true);
 }
 
 QByteArray canonicalName(const QByteArray &presentation)
@@ -341,19 +333,8 @@ Outgoing buildUpdate(const Registration &r, UpdateKind kind, const TsigKey &key,
         ok &= push(updates.get(),
                    makeRr(r.instance, LDNS_RR_TYPE_SRV, LDNS_RR_CLASS_IN, r.ttl, srv, error));
         QList<QPair<ldns_rdf_type, QByteArray>> txt;
-        for (const QByteArray &entry : r.txt) {
-            QByteArray quoted;
-            for (const char c : entry) {
-                const unsigned char u = static_cast<unsigned char>(c);
-                if (c == '"' || c == '\\')
-                    quoted += '\\' + QByteArray(1, c);
-                else if (u < 0x20 || u >= 0x7f)
-                    quoted += '\\' + QByteArray::number(u).rightJustified(3, '0');
-                else
-                    quoted += c;
-            }
-            txt.append({LDNS_RDF_TYPE_STR, quoted});
-        }
+        for (const QByteArray &entry : r.txt)
+            txt.append({LDNS_RDF_TYPE_STR, escaped(entry, "\"\\", false)});
         if (txt.isEmpty()) // RFC 6763 6.1: an empty TXT record holds one empty string
             txt.append({LDNS_RDF_TYPE_STR, QByteArray()});
         ok &= push(updates.get(),
@@ -412,7 +393,6 @@ bool parseAnswer(const QByteArray &wire, const Outgoing &request, const TsigKey 
     }
     Answer a;
     a.rcode = ldns_pkt_get_rcode(raw);
-    a.truncated = ldns_pkt_tc(raw);
     if (const ldns_rr *tsig = ldns_pkt_tsig(raw)) {
         if (const int tsigError = ldns_rdf2native_int16(ldns_rr_rdf(tsig, 5)))
             a.rcode = tsigError;

@@ -1,6 +1,8 @@
 #ifndef QZEROCONF_UNICAST_DNSMESSAGE_P_H
 #define QZEROCONF_UNICAST_DNSMESSAGE_P_H
 
+#include "../resolvconf_p.h"
+
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
@@ -44,14 +46,10 @@ struct TsigKey
 // Returns an empty string, or why the text is no usable key (never quoting the secret).
 QString parseTsigKey(const QByteArray &text, TsigKey *key);
 
-// What the resolver configuration says: search domains ("search" and "domain" lines,
-// the last one wins as in the C library) and name servers.
-struct ResolverConfig
-{
-    QList<QByteArray> search;
-    QList<QHostAddress> servers;
-};
-ResolverConfig parseResolvConf(const QByteArray &text);
+using QZeroConfInternal::parseResolvConf;
+using QZeroConfInternal::ResolverConfig;
+// The resolver configuration with its search domains as absolute names, each once.
+ResolverConfig canonicalResolverConfig(const ResolverConfig &written);
 
 // A label in presentation form, so that dots, spaces and bytes outside printable
 // ASCII survive ldns's name parser.
@@ -79,8 +77,7 @@ struct Record
 
 struct Answer
 {
-    int rcode = 0; // extended by the TSIG error where there is one
-    bool truncated = false;
+    int rcode = 0;         // extended by the TSIG error where there is one
     bool verified = false; // signed with our key, and the signature holds
     quint32 lease = 0;     // granted Update Lease, 0 when the server sent none
     QList<Record> answer;

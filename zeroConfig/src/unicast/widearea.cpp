@@ -18,7 +18,6 @@ namespace {
 constexpr int MaxBackoffMs = 60000;
 constexpr int WithdrawWaitMs = 1000;
 constexpr int MaxRenames = 100;
-const char ResolvConf[] = "/etc/resolv.conf";
 
 QString show(const QByteArray &name)
 {
@@ -128,9 +127,7 @@ bool WideAreaRegistration::loadKey()
 
 void WideAreaRegistration::start()
 {
-    QFile conf(QString::fromLatin1(ResolvConf));
-    const ResolverConfig resolver =
-        parseResolvConf(conf.open(QIODevice::ReadOnly) ? conf.readAll() : QByteArray());
+    const ResolverConfig resolver = canonicalResolverConfig(systemResolverConfig());
     // The C library's default when no name server is configured.
     m_resolver = resolver.servers.value(0, QHostAddress(QHostAddress::LocalHost));
     if (!m_settings.domain.isEmpty()) {
