@@ -85,7 +85,7 @@ private:
 class FakeEngine final : public Engine
 {
 public:
-    void start(const EngineEvents &e) override { events = e; }
+    void start(const EngineEvents &e, StartMode) override { events = e; }
     QString description() const override { return QStringLiteral("a test engine"); }
     bool isDaemon() const override { return daemon; }
     QByteArray ownHostName() const override { return own; }

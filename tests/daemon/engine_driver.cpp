@@ -155,7 +155,7 @@ int main(int argc, char *argv[])
                 o.insert(QStringLiteral("warn"), warn);
                 say(o);
             };
-            engine->start(e);
+            engine->start(e, StartMode::Now);
         } else if (cmd == "group" && engine) {
             groups[id] = engine->newGroup([id](GroupState s, const QString &why) {
                 QJsonObject o = event("group");

@@ -99,6 +99,16 @@ struct EngineEvents
     // deserves a warning (an engine that hangs or vanished) or is the normal case (no
     // daemon on this host).
     std::function<void(const QString &why, bool warn)> failed;
+    // What the engine serves has just come into being (a daemon that takes its bus name),
+    // or has answered for the first time: running() follows unless failed() does. A
+    // responder of our own on the same host must step aside now, before the newcomer
+    // probes its host name (RFC 6762 section 15).
+    std::function<void()> appeared;
+};
+
+enum class StartMode {
+    Now,           // fail at once when there is nothing to talk to
+    WhenAvailable, // wait for it to appear; fail only when it is there and will not answer
 };
 
 class Engine
@@ -108,7 +118,7 @@ public:
     virtual ~Engine() = default;
 
     // Starts; the outcome arrives through events (running or failed).
-    virtual void start(const EngineEvents &events) = 0;
+    virtual void start(const EngineEvents &events, StartMode mode) = 0;
     // For the log: "the embedded responder", "the host's mDNS daemon (avahi 0.8)".
     virtual QString description() const = 0;
     virtual bool isDaemon() const = 0;
@@ -119,6 +129,10 @@ public:
     // another network namespace): its interfaces are not ours, so address records of
     // ours would be wrong there. Known once running() has been called.
     virtual bool foreignNetwork() const = 0;
+    // After failed(): whether what the engine served is still there, only not answering
+    // (a hung daemon). It still holds this host's name and the reverse records of the
+    // host's addresses, which whatever stands in for it must leave alone.
+    virtual bool stillThere() const { return false; }
 
     virtual std::unique_ptr<EngineGroup> newGroup(GroupCallback callback) = 0;
     // Null, with the reason in *error, when the lookup cannot be made.
@@ -134,7 +148,7 @@ public:
 
 // The daemon library's one exported function, and the version of this interface it
 // was built for: the component loads it only when the two agree.
-constexpr int EngineInterfaceVersion = 1;
+constexpr int EngineInterfaceVersion = 2;
 using NewDaemonEngine = Engine *(*)(int interfaceVersion);
 #define QZEROCONF_DAEMON_ENGINE_FACTORY "qzeroconf_new_daemon_engine"
 

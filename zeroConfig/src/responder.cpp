@@ -4,29 +4,15 @@
 #include "logging_p.h"
 #include "moduleloader_p.h"
 
-#include <avahi-common/alternative.h>
-#include <avahi-common/malloc.h>
-
-#include <QMap>
-#include <QPair>
 #include <QSysInfo>
-
-#include <atomic>
 
 namespace QZeroConfInternal {
 
 namespace {
 
-constexpr int ConflictWindowMs = 10000;
-constexpr int ConflictBurst = 15;
-constexpr int ConflictHoldOffMs = 5000;
-
-QByteArray takeAvahiString(char *s)
-{
-    const QByteArray result(s);
-    avahi_free(s);
-    return result;
-}
+// How long after an interface went away the probes still running start over: Avahi
+// has to have seen the interface go first, or the new probe may hang on it as well.
+constexpr int ProbesCheckMs = 500;
 
 // This machine's host name as one label, the way the engine would pick it.
 QByteArray systemHostLabel()
@@ -46,84 +32,46 @@ template <typename F> void later(QObject *context, F f)
 // The responder of this thread, if there is one.
 thread_local std::weak_ptr<Responder> threadResponder;
 
+std::unique_ptr<Engine> loadDaemon(QString *why, bool *mayAppear)
+{
+    std::unique_ptr<Engine> engine = loadDaemonEngine(why);
+    // Of the reasons not to load it, only a missing system bus may change: during boot
+    // the bus may come after us.
+    *mayAppear = !engine && why->startsWith(QLatin1String("no system bus"));
+    return engine;
+}
+
 } // namespace
 
-ConflictPacer::ConflictPacer()
+Responder::Responder(EngineChooser *chooser) : m_chooser(chooser)
 {
-    m_clock.start();
+    m_chooser->setParent(this);
+    connect(m_chooser, &EngineChooser::running, this, &Responder::onRunning);
+    connect(m_chooser, &EngineChooser::hostChanging, this, &Responder::onHostChanging);
+    connect(m_chooser, &EngineChooser::lost, this, &Responder::onLost);
+    connect(m_chooser, &EngineChooser::back, this, &Responder::onBack);
+    connect(m_chooser, &EngineChooser::moved, this, &Responder::onMoved);
+    connect(m_chooser, &EngineChooser::failed, this, &Responder::onFailed);
+    m_round.setSingleShot(true);
+    connect(&m_round, &QTimer::timeout, this, &Responder::openRound);
+    m_probesCheck.setSingleShot(true);
+    m_probesCheck.setInterval(ProbesCheckMs);
+    connect(&m_probesCheck, &QTimer::timeout, this, &Responder::restartProbing);
 }
-
-int ConflictPacer::delayAfterConflict()
-{
-    const qint64 now = m_clock.elapsed();
-    m_conflicts.append(now);
-    while (!m_conflicts.isEmpty() && now - m_conflicts.first() > ConflictWindowMs)
-        m_conflicts.removeFirst();
-    return m_conflicts.size() >= ConflictBurst ? ConflictHoldOffMs : 0;
-}
-
-bool ConflictPacer::hadRecentConflict() const
-{
-    return !m_conflicts.isEmpty() && m_clock.elapsed() - m_conflicts.last() < ConflictWindowMs;
-}
-
-// One name per address answers reverse lookups, in the whole process: responders of two
-// threads that both claimed them, each for a host name of its own, would take each
-// other for a conflict and rename without end. The first embedded host name to come
-// holds them until it goes.
-static std::atomic<const void *> reverseHolder{nullptr};
-
-// One host name that services point at, with this machine's addresses under it: one
-// group per address, so that an address that comes or goes leaves the others standing.
-// A conflict on any of them renames the host for every service that points at it.
-struct HostRecords
-{
-    ~HostRecords()
-    {
-        const void *self = this;
-        reverseHolder.compare_exchange_strong(self, nullptr);
-    }
-
-    QByteArray requested; // the label the publications asked for
-    QByteArray label;     // the label in use, after any renames
-    bool reverse = false; // also answers reverse lookups of the addresses
-    int users = 0;
-    QMap<QPair<int, QString>, std::shared_ptr<EngineGroup>> groups;
-    bool pending = true;
-    bool conflict = false;
-    ConflictPacer pacer;
-    QTimer retry;
-    QTimer watchdog;
-};
-
-Publication::Publication(std::shared_ptr<Responder> responder, const PublishRequest &request)
-    : m_responder(std::move(responder)), m_request(request)
-{
-    m_retry.setSingleShot(true);
-    m_watchdog.setSingleShot(true);
-    m_watchdog.setInterval(StuckRegistrationMs);
-}
-
-Publication::~Publication()
-{
-    m_responder->remove(this);
-}
-
-Responder::Responder() = default;
 
 Responder::~Responder()
 {
     // Publications and browsers are gone (they hold the responder); what is left are
     // address records, freed before the engine, whose own free sends every goodbye.
     m_hosts.clear();
-    m_engine.reset();
+    delete m_chooser;
 }
 
 std::shared_ptr<Responder> Responder::forThisThread()
 {
     std::shared_ptr<Responder> r = threadResponder.lock();
     if (!r) {
-        r.reset(new Responder);
+        r.reset(new Responder(new EngineChooser(loadDaemon, newEmbeddedEngine)));
         r->m_self = r;
         threadResponder = r;
     }
@@ -132,9 +80,21 @@ std::shared_ptr<Responder> Responder::forThisThread()
 
 std::shared_ptr<Responder> Responder::onEngine(std::unique_ptr<Engine> engine)
 {
-    std::shared_ptr<Responder> r(new Responder);
+    auto given = std::make_shared<std::unique_ptr<Engine>>(std::move(engine));
+    EngineChooser *chooser;
+    if ((*given)->isDaemon())
+        chooser = new EngineChooser(
+            [given](QString *why, bool *mayAppear) {
+                *why = QStringLiteral("the test's daemon is gone");
+                *mayAppear = false;
+                return std::move(*given);
+            },
+            newEmbeddedEngine);
+    else
+        chooser = new EngineChooser(nullptr, [given] { return std::move(*given); });
+    std::shared_ptr<Responder> r(new Responder(chooser));
     r->m_self = r;
-    r->startEngine(std::move(engine));
+    chooser->start();
     return r;
 }
 
@@ -144,77 +104,23 @@ void Responder::withdrawAllNow()
         r->terminate();
 }
 
-void Responder::needEngine()
+Engine *Responder::runningEngine() const
 {
-    if (m_engine)
-        return;
-    QString why;
-    std::unique_ptr<Engine> daemon = loadDaemonEngine(&why);
-    if (daemon) {
-        startEngine(std::move(daemon));
-        return;
-    }
-    qCDebug(lcZeroConf).noquote()
-        << QStringLiteral("no mDNS daemon answers (%1); using the embedded responder").arg(why);
-    startEngine(newEmbeddedEngine());
+    return m_chooser->isRunning() ? m_chooser->engine() : nullptr;
 }
 
-void Responder::startEngine(std::unique_ptr<Engine> engine)
+void Responder::needEngine()
 {
-    m_engine = std::move(engine);
-    m_running = false;
-    m_everRan = false;
-    m_ownHostSettling = false;
-    const quint64 generation = ++m_generation;
-    // Engines call back from inside their own calls: react from the event loop, and
-    // not at all to an engine that has been replaced meanwhile.
-    auto queue = [this, generation](std::function<void()> f) {
-        later(this, [this, generation, f] {
-            if (generation == m_generation)
-                f();
-        });
-    };
-    EngineEvents events;
-    events.running = [this, queue] {
-        queue([this] { onRunning(); });
-    };
-    events.hostChanging = [this, queue] {
-        queue([this] { onHostChanging(); });
-    };
-    events.away = [this, queue] {
-        queue([this] { onAway(); });
-    };
-    events.back = [this, queue] {
-        queue([this] { onBack(); });
-    };
-    events.failed = [this, queue](const QString &why, bool warn) {
-        queue([this, why, warn] { onFailed(why, warn); });
-    };
-    m_engine->start(events);
+    if (m_chooser->state() == EngineChooser::State::Failed)
+        m_chooser->stop(); // try again: something new asks for it
+    m_chooser->start();
 }
 
 std::unique_ptr<Publication> Responder::publish(const PublishRequest &request)
 {
     needEngine();
     std::unique_ptr<Publication> p(new Publication(m_self.lock(), request));
-    Publication *raw = p.get();
-    QObject::connect(&p->m_retry, &QTimer::timeout, this, [this, raw] {
-        raw->m_pending = true;
-        schedule();
-    });
-    QObject::connect(&p->m_watchdog, &QTimer::timeout, this, [this, raw] {
-        if (raw->m_pacer.hadRecentConflict()) {
-            raw->m_watchdog.start();
-        } else if (raw->m_group && raw->m_group->state() == GroupState::Registering) {
-            // A stuck group does not recover when committed again: start afresh.
-            qCDebug(lcZeroConf) << "service" << raw->m_request.name
-                                << "still registering; publishing it afresh";
-            raw->m_group.reset();
-            raw->m_pending = true;
-            schedule();
-        }
-    });
-    m_publications.append(raw);
+    m_publications.append(p.get());
     schedule();
     return p;
 }
@@ -222,8 +128,6 @@ std::unique_ptr<Publication> Responder::publish(const PublishRequest &request)
 void Responder::remove(Publication *p)
 {
     m_publications.removeOne(p);
-    // Freeing the group sends its goodbyes.
-    p->m_group.reset();
     detachHost(p);
 }
 
@@ -238,25 +142,65 @@ void Responder::schedule()
 void Responder::update()
 {
     m_scheduled = false;
-    if (!m_running || !m_engine)
+    Engine *engine = runningEngine();
+    if (!engine)
         return;
     // Hosts first, so that new ones are committed in the same turn as their services.
     for (Publication *p : qAsConst(m_publications)) {
-        if (p->m_pending && !p->m_failed)
+        if (p->state() == ClaimState::Waiting)
             attachHost(p, targetLabel(p));
     }
-    for (const auto &h : m_hosts)
-        updateHost(h.get());
+    for (const auto &h : m_hosts) {
+        if (h->sync()) {
+            for (Publication *p : qAsConst(m_publications)) {
+                if (p->host() == h.get())
+                    p->handle(Publication::Event::StartOver);
+            }
+        }
+        // The daemon answers reverse lookups for its own name, also when it has stopped
+        // answering us.
+        h->commit(engine, m_addresses, !engine->isDaemon() && !m_chooser->besideHungDaemon());
+    }
+    for (Publication *p : qAsConst(m_publications)) {
+        p->sync();
+        if (p->state() == ClaimState::Waiting && mayCommit(p))
+            p->handle(Publication::Event::Commit);
+    }
+}
+
+bool Responder::mayCommit(const Publication *p) const
+{
+    if (!p->host())
+        return !m_ownHostSettling; // it points at the engine's own name, which must stand
+    const ClaimState host = p->host()->state();
+    return host == ClaimState::Probing || host == ClaimState::Established;
+}
+
+void Responder::conflicted()
+{
+    m_pacer.noteConflict();
+    if (!m_round.isActive())
+        m_round.start(m_pacer.untilNextRound());
+}
+
+// Every name renamed since the last round goes into the next one together.
+void Responder::openRound()
+{
+    m_pacer.roundStarted();
     for (Publication *p : qAsConst(m_publications))
-        updatePublication(p);
+        p->handle(Publication::Event::RoundOpens);
+    for (const auto &h : m_hosts)
+        h->roundOpens();
+    schedule();
 }
 
 QByteArray Responder::targetLabel(const Publication *p) const
 {
-    if (m_engine->foreignNetwork())
+    Engine *engine = m_chooser->engine();
+    if (engine->foreignNetwork())
         return QByteArray();
-    const QByteArray own = m_engine->ownHostName();
-    QByteArray label = p->m_request.hostLabel;
+    const QByteArray own = engine->ownHostName();
+    QByteArray label = p->current().hostLabel;
     if (label.isEmpty()) {
         if (!own.isEmpty())
             return QByteArray();
@@ -269,67 +213,32 @@ QByteArray Responder::targetLabel(const Publication *p) const
 
 void Responder::attachHost(Publication *p, const QByteArray &label)
 {
-    if (p->m_host && p->m_host->requested == label)
+    if (p->host() && p->host()->requested() == label)
         return;
     detachHost(p);
     if (label.isEmpty())
         return;
     for (const auto &h : m_hosts) {
-        if (h->requested == label) {
-            p->m_host = h.get();
+        if (h->requested() == label) {
+            p->setHost(h.get());
             ++h->users;
             return;
         }
     }
-    std::unique_ptr<HostRecords> h(new HostRecords);
-    h->requested = label;
-    h->label = label;
-    // The daemon answers reverse lookups for its own name.
-    const void *none = nullptr;
-    h->reverse = !m_engine->isDaemon() && reverseHolder.compare_exchange_strong(none, h.get());
-    h->users = 1;
-    h->retry.setSingleShot(true);
-    h->watchdog.setSingleShot(true);
-    h->watchdog.setInterval(StuckRegistrationMs);
-    HostRecords *raw = h.get();
-    QObject::connect(&h->retry, &QTimer::timeout, this, [this, raw] {
-        raw->pending = true;
-        for (Publication *other : qAsConst(m_publications)) {
-            if (other->m_host == raw)
-                other->m_pending = true;
-        }
-        schedule();
-    });
-    QObject::connect(&h->watchdog, &QTimer::timeout, this, [this, raw] {
-        if (raw->pacer.hadRecentConflict()) {
-            raw->watchdog.start();
-            return;
-        }
-        for (auto it = raw->groups.begin(); it != raw->groups.end();) {
-            if (it.value()->state() == GroupState::Registering) {
-                qCDebug(lcZeroConf) << "address" << it.key().second << "of" << raw->label
-                                    << "still registering; publishing it afresh";
-                it = raw->groups.erase(it);
-                raw->pending = true;
-            } else {
-                ++it;
-            }
-        }
-        schedule();
-    });
     if (!m_watch) {
         m_watch = new AddressWatch(this);
         connect(m_watch, &AddressWatch::changed, this, &Responder::addressesChanged);
         m_addresses = announceableAddresses();
     }
-    p->m_host = raw;
-    m_hosts.push_back(std::move(h));
+    m_hosts.push_back(std::unique_ptr<HostRecords>(new HostRecords(this, label)));
+    m_hosts.back()->users = 1;
+    p->setHost(m_hosts.back().get());
 }
 
 void Responder::detachHost(Publication *p)
 {
-    HostRecords *h = p->m_host;
-    p->m_host = nullptr;
+    HostRecords *h = p->host();
+    p->setHost(nullptr);
     if (!h || --h->users > 0)
         return;
     for (auto it = m_hosts.begin(); it != m_hosts.end(); ++it) {
@@ -346,147 +255,43 @@ void Responder::addressesChanged()
     if (now == m_addresses)
         return;
     qCDebug(lcZeroConf) << "addresses changed; announcing them again";
+    for (const LocalAddress &a : qAsConst(m_addresses)) {
+        if (!now.contains(a)) {
+            m_probesCheck.start();
+            break;
+        }
+    }
     m_addresses = now;
     for (const auto &h : m_hosts)
-        h->pending = true;
+        h->refresh();
     schedule();
 }
 
-void Responder::updateHost(HostRecords *h)
+// Avahi 0.8 may never finish a probe that an interface went away under: whatever was
+// probing then starts over, once. Nothing that is established is touched, and nothing
+// is redone because probing merely takes long: under load it does.
+void Responder::restartProbing()
 {
-    if (h->conflict) {
-        h->conflict = false;
-        const QByteArray next = takeAvahiString(avahi_alternative_host_name(h->label.constData()));
-        qCWarning(lcZeroConf).noquote()
-            << QStringLiteral("host name %1 is taken on the network; using %2")
-                   .arg(quotedUtf8(h->label + ".local"), quotedUtf8(next + ".local"));
-        h->label = next;
-        h->groups.clear();
-        h->watchdog.stop();
-        // The services follow once the back-off allows another probe.
-        for (Publication *p : qAsConst(m_publications)) {
-            if (p->m_host == h) {
-                p->m_group.reset();
-                p->m_pending = true;
-            }
+    int restarted = 0;
+    for (Publication *p : qAsConst(m_publications)) {
+        if (p->state() == ClaimState::Probing) {
+            p->handle(Publication::Event::StartOver);
+            ++restarted;
         }
-        h->pending = false;
-        h->retry.start(h->pacer.delayAfterConflict());
-        return;
     }
-    if (!h->pending || h->retry.isActive())
-        return;
-    h->pending = false;
-
-    QMap<QPair<int, QString>, LocalAddress> wanted;
-    for (const LocalAddress &a : qAsConst(m_addresses))
-        wanted.insert(qMakePair(a.interfaceIndex, a.address.toString()), a);
-    for (auto it = h->groups.begin(); it != h->groups.end();) {
-        if (wanted.contains(it.key()))
-            ++it;
-        else
-            it = h->groups.erase(it);
-    }
-    const QByteArray fqdn = h->label + ".local";
-    bool committed = false;
-    for (auto it = wanted.cbegin(); it != wanted.cend(); ++it) {
-        if (h->groups.contains(it.key()))
-            continue;
-        const LocalAddress &a = it.value();
-        std::shared_ptr<EngineGroup> g(
-            m_engine->newGroup([this, h, a](GroupState state, const QString &why) {
-                if (state == GroupState::Collision) {
-                    h->conflict = true;
-                    schedule();
-                } else if (state == GroupState::Failure) {
-                    qCDebug(lcZeroConf) << "not announcing" << a.address << ":" << why;
-                }
-            }));
-        // A records go out over IPv4 only, AAAA over both, as the daemon does its own.
-        const bool v4 = a.address.protocol() == QAbstractSocket::IPv4Protocol;
-        g->addAddress(a.interfaceIndex, v4 ? IPv4 : AnyProtocol, fqdn, a.address, h->reverse);
-        g->commit();
-        h->groups.insert(it.key(), g);
-        committed = true;
-    }
-    if (committed)
-        h->watchdog.start();
-    qCDebug(lcZeroConf) << "announcing" << h->groups.size() << "addresses for" << fqdn;
-}
-
-void Responder::updatePublication(Publication *p)
-{
-    if (p->m_failed || p->m_retry.isActive())
-        return;
-    const GroupState state = p->m_group ? p->m_group->state() : GroupState::Uncommitted;
-    if (state == GroupState::Failure) {
-        fail(p, p->m_failure);
-        return;
-    }
-    if (state == GroupState::Collision) {
-        const QByteArray next =
-            takeAvahiString(avahi_alternative_service_name(p->m_request.name.constData()));
-        qCWarning(lcZeroConf).noquote()
-            << QStringLiteral("service name %1 is taken on the network; announcing as %2")
-                   .arg(quotedUtf8(p->m_request.name), quotedUtf8(next));
-        p->m_request.name = next;
-        p->m_group->reset();
-        p->m_watchdog.stop();
-        p->m_pending = false;
-        p->m_retry.start(p->m_pacer.delayAfterConflict());
-        return;
-    }
-    if (state == GroupState::Established && !p->m_reported) {
-        p->m_reported = true;
-        p->m_watchdog.stop();
-        qCDebug(lcZeroConf) << "service established:" << p->m_request.name;
-        later(p, [p] { emit p->established(); });
-    }
-    if (p->m_pending)
-        publishService(p);
-}
-
-// The service's host is attached already, by update()'s first pass.
-void Responder::publishService(Publication *p)
-{
-    if (!p->m_host && m_ownHostSettling)
-        return; // it points at the engine's own name, which is not established yet
-    if (p->m_host && p->m_host->retry.isActive())
-        return; // the host is being renamed; the service follows
-    p->m_pending = false;
-    p->m_reported = false;
-    if (p->m_group)
-        p->m_group->reset();
-    else
-        p->m_group = m_engine->newGroup([this, p](GroupState state, const QString &why) {
-            if (state == GroupState::Failure)
-                p->m_failure = why;
-            schedule();
-        });
-    const PublishRequest &r = p->m_request;
-    p->m_group->addService(r.name, r.type, p->m_host ? p->m_host->label + ".local" : QByteArray(),
-                           r.port, r.txt);
-    p->m_group->commit();
-    p->m_watchdog.start();
-}
-
-void Responder::fail(Publication *p, const QString &reason)
-{
-    if (p->m_failed)
-        return;
-    p->m_failed = true;
-    p->m_retry.stop();
-    p->m_watchdog.stop();
-    p->m_group.reset();
-    later(p, [p, reason] { emit p->failed(reason); });
+    for (const auto &h : m_hosts)
+        h->startOver(true);
+    qCDebug(lcZeroConf) << "an interface went away while probing;" << restarted
+                        << "services probe again";
+    schedule();
 }
 
 QString Responder::whatWeDo(const QString &through) const
 {
     QStringList names;
     for (const Publication *p : m_publications) {
-        if (!p->m_failed)
-            names << quotedUtf8(p->m_request.name);
+        if (p->state() != ClaimState::Failed)
+            names << quotedUtf8(p->current().name);
     }
     if (!names.isEmpty())
         return QStringLiteral("announcing %1 %2").arg(names.join(QStringLiteral(", ")), through);
@@ -495,25 +300,21 @@ QString Responder::whatWeDo(const QString &through) const
 
 void Responder::onRunning()
 {
-    if (!m_everRan)
-        qCDebug(lcZeroConf).noquote() << QStringLiteral("using %1").arg(m_engine->description());
-    m_everRan = true;
-    m_running = true;
+    Engine *engine = m_chooser->engine();
+    qCDebug(lcZeroConf).noquote() << QStringLiteral("using %1").arg(engine->description());
     m_ownHostSettling = false;
-    if (m_engine->foreignNetwork() && !m_warnedForeign) {
+    if (engine->foreignNetwork() && !m_warnedForeign) {
         m_warnedForeign = true;
         qCWarning(lcZeroConf).noquote()
             << QStringLiteral("the mDNS daemon runs on another network than this process; "
                               "services point at its host name %1, without address records "
                               "of ours")
-                   .arg(quotedUtf8(m_engine->ownHostName() + ".local"));
+                   .arg(quotedUtf8(engine->ownHostName() + ".local"));
     }
     if (m_watch)
         m_addresses = announceableAddresses();
-    for (Publication *p : qAsConst(m_publications))
-        p->m_pending = p->m_pending || !p->m_group;
     for (const auto &h : m_hosts)
-        h->pending = true;
+        h->refresh();
     emit engineRunning();
     schedule();
 }
@@ -523,32 +324,18 @@ void Responder::onHostChanging()
     // Services that point at the engine's own name go again once it stands.
     m_ownHostSettling = true;
     for (Publication *p : qAsConst(m_publications)) {
-        if (!p->m_host && p->m_group) {
-            p->m_group.reset();
-            p->m_pending = true;
-        }
+        if (!p->host())
+            p->handle(Publication::Event::StartOver);
     }
 }
 
-void Responder::dropEngineObjects()
+void Responder::onLost()
 {
-    for (Publication *p : qAsConst(m_publications)) {
-        p->m_group.reset();
-        p->m_watchdog.stop();
-        p->m_pending = true;
-    }
-    for (const auto &h : m_hosts) {
-        h->groups.clear();
-        h->watchdog.stop();
-        h->pending = true;
-    }
+    for (Publication *p : qAsConst(m_publications))
+        p->handle(Publication::Event::StartOver);
+    for (const auto &h : m_hosts)
+        h->startOver(false);
     emit engineLost();
-}
-
-void Responder::onAway()
-{
-    m_running = false;
-    dropEngineObjects();
 }
 
 void Responder::onBack()
@@ -557,37 +344,41 @@ void Responder::onBack()
                                            .arg(whatWeDo(QStringLiteral("through it again")));
 }
 
-void Responder::onFailed(const QString &why, bool warn)
+void Responder::onMoved(EngineChooser::Move move, const QString &why, bool warn)
 {
-    const bool ran = m_everRan;
-    m_running = false;
-    dropEngineObjects();
-    if (m_engine->isDaemon()) {
-        const QString line =
-            ran ? QStringLiteral("%1; %2").arg(why, whatWeDo(QStringLiteral("on our own")))
-                : QStringLiteral("%1; using the embedded responder").arg(why);
-        if (warn)
-            qCWarning(lcZeroConf).noquote() << line;
-        else
-            qCDebug(lcZeroConf).noquote() << line;
-        startEngine(newEmbeddedEngine());
+    QString line;
+    switch (move) {
+    case EngineChooser::Move::ToEmbeddedAtStart:
+        line = QStringLiteral("%1; using the embedded responder").arg(why);
+        break;
+    case EngineChooser::Move::ToEmbedded:
+        line = QStringLiteral("%1; %2").arg(why, whatWeDo(QStringLiteral("on our own")));
+        break;
+    case EngineChooser::Move::ToDaemon:
+        qCInfo(lcZeroConf).noquote()
+            << QStringLiteral("the host's mDNS daemon answers; %1, not on our own any more")
+                   .arg(whatWeDo(QStringLiteral("through it")));
         return;
     }
-    m_engine.reset();
+    if (warn)
+        qCWarning(lcZeroConf).noquote() << line;
+    else
+        qCDebug(lcZeroConf).noquote() << line;
+}
+
+void Responder::onFailed(const QString &why)
+{
     for (Publication *p : qAsConst(m_publications))
-        fail(p, why);
+        p->handle(Publication::Event::EngineFailed, why);
     emit engineFailed(why);
 }
 
 void Responder::terminate()
 {
-    if (!m_engine)
-        return;
-    m_running = false;
-    dropEngineObjects();
+    onLost();
     // The embedded engine sends every queued goodbye as it is freed; the daemon
     // withdraws what a client that is gone had published.
-    m_engine.reset();
+    m_chooser->stop();
 }
 
 } // namespace QZeroConfInternal

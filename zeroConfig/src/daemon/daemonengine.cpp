@@ -13,6 +13,7 @@
 #include <QNetworkInterface>
 #include <QPointer>
 
+#include <atomic>
 #include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcDaemonEngine, "qzeroconf.engine", QtWarningMsg)
@@ -105,7 +106,12 @@ void freeUnwanted(DaemonEngine *engine, const QString &owner, const QString &pat
 
 DaemonEngine::DaemonEngine() : m_bus(QStringLiteral("qzeroconf-unconnected"))
 {
+    static std::atomic<int> connections{0};
+    m_connectionName = QStringLiteral("qzeroconf-%1").arg(++connections);
     qDBusRegisterMetaType<QList<QByteArray>>();
+    m_clock.start();
+    m_stallCheck.setInterval(DaemonStallMs / 4);
+    connect(&m_stallCheck, &QTimer::timeout, this, &DaemonEngine::checkStall);
     m_grace.setSingleShot(true);
     m_grace.setInterval(DaemonGraceMs);
     connect(&m_grace, &QTimer::timeout, this, [this] {
@@ -123,6 +129,14 @@ DaemonEngine::~DaemonEngine()
         l->kill();
     if (m_phase != Phase::Idle && m_bus.isConnected())
         subscribe(false);
+    // Nothing of ours may use the connection once it is closed: what waits, what is out,
+    // the proxies. Then the daemon withdraws, with goodbyes, whatever a connection that
+    // is gone had made.
+    m_waiting.clear();
+    qDeleteAll(findChildren<QDBusPendingCallWatcher *>(QString(), Qt::FindDirectChildrenOnly));
+    delete m_watcher;
+    m_server.reset();
+    QDBusConnection::disconnectFromBus(m_connectionName);
 }
 
 void DaemonEngine::subscribe(bool on)
@@ -138,12 +152,15 @@ void DaemonEngine::subscribe(bool on)
     }
 }
 
-void DaemonEngine::start(const EngineEvents &events)
+void DaemonEngine::start(const EngineEvents &events, StartMode mode)
 {
     m_events = events;
+    m_mode = mode;
     m_phase = Phase::Starting;
-    // Connecting is local: the bus daemon answers, not the mDNS daemon.
-    m_bus = QDBusConnection::systemBus();
+    // Connecting is local: the bus daemon answers, not the mDNS daemon. A connection of
+    // our own, so that dropping it makes a daemon that stopped answering drop what we had
+    // published, once it answers again (see checkStall()).
+    m_bus = QDBusConnection::connectToBus(QDBusConnection::SystemBus, m_connectionName);
     if (!m_bus.isConnected()) {
         const QString why = QStringLiteral("no mDNS daemon answers (no system bus: %1)")
                                 .arg(m_bus.lastError().message());
@@ -162,7 +179,7 @@ void DaemonEngine::start(const EngineEvents &events)
                                         QDBusServiceWatcher::WatchForOwnerChange, this);
     connect(m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
             [this](const QString &, const QString &, const QString &newOwner) {
-                ownerChanged(newOwner);
+                ownerChanged(newOwner, true);
             });
     QDBusMessage ask = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
@@ -175,11 +192,13 @@ void DaemonEngine::start(const EngineEvents &events)
                  return; // the watcher was quicker
              const QDBusMessage reply = call.reply();
              if (reply.type() == QDBusMessage::ErrorMessage) {
+                 if (m_mode == StartMode::WhenAvailable)
+                     return; // the watcher tells when one takes the name
                  fail(QStringLiteral("no mDNS daemon answers (%1)").arg(reply.errorMessage()),
                       false);
                  return;
              }
-             ownerChanged(reply.arguments().value(0).toString());
+             ownerChanged(reply.arguments().value(0).toString(), false);
          });
 }
 
@@ -202,12 +221,15 @@ void DaemonEngine::pump()
         const Waiting next = m_waiting.takeFirst();
         if (!next.context)
             continue; // its object is gone: nothing to ask for it any more
-        ++m_inFlight;
+        if (m_inFlight++ == 0)
+            m_lastAnswer = m_clock.elapsed(); // the wait starts now
+        watchForStall();
         auto *w = new QDBusPendingCallWatcher(next.issue(), this);
         connect(w, &QDBusPendingCallWatcher::finished, this,
                 [this, context = next.context, done = next.done](QDBusPendingCallWatcher *self) {
                     self->deleteLater();
                     --m_inFlight;
+                    m_lastAnswer = m_clock.elapsed();
                     if (context && done)
                         done(*self);
                     pump();
@@ -215,7 +237,7 @@ void DaemonEngine::pump()
     }
 }
 
-void DaemonEngine::ownerChanged(const QString &newOwner)
+void DaemonEngine::ownerChanged(const QString &newOwner, bool fresh)
 {
     if (m_phase == Phase::Failed || m_phase == Phase::Idle || newOwner == m_owner)
         return;
@@ -226,6 +248,78 @@ void DaemonEngine::ownerChanged(const QString &newOwner)
     qCDebug(lcDaemonEngine) << "the mDNS daemon is" << newOwner << "on the system bus";
     m_owner = newOwner;
     handshake();
+    // A daemon that has only just taken its name is about to probe its host name: tell
+    // at once. One that held it already may be hung: it tells by answering.
+    if (fresh && m_mode == StartMode::WhenAvailable)
+        appear();
+}
+
+void DaemonEngine::appear()
+{
+    if (m_appeared)
+        return;
+    m_appeared = true;
+    if (m_events.appeared)
+        m_events.appeared();
+}
+
+qint64 DaemonEngine::daemonCpuTicks() const
+{
+    if (m_daemonPid.isEmpty())
+        return -1;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(QString::fromLatin1(m_daemonPid)));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    // After "pid (comm) ": state, then utime and stime as the 12th and 13th fields.
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return fields.size() > 12 ? fields[11].toLongLong() + fields[12].toLongLong() : -1;
+}
+
+void DaemonEngine::watchForStall()
+{
+    if (m_phase != Phase::Running || m_inFlight == 0 || m_stallCheck.isActive())
+        return;
+    m_lastCheck = m_clock.elapsed();
+    m_stallCheck.start();
+}
+
+// A running daemon that answers nothing while calls wait for it, and does nothing
+// either, has stopped answering (frozen, or stuck): fail, so that the services go
+// elsewhere. A daemon that is busy is no stall, even when it answers nothing for seconds:
+// with a thousand services, Avahi spends that long between two turns of its loop. Where
+// its process can be seen, its CPU time tells the two apart; where not, it gets longer.
+// Neither is a gap of our own making: when this check itself comes late, our event
+// loop was held up, and the answers may be waiting in it.
+//
+// The connection goes with the engine: when the daemon answers again, it withdraws
+// what we had published through it, and nothing of ours stands twice.
+void DaemonEngine::checkStall()
+{
+    const qint64 now = m_clock.elapsed();
+    if (m_inFlight == 0 || m_phase != Phase::Running) {
+        m_stallCheck.stop();
+        return;
+    }
+    if (now - m_lastCheck > 2 * m_stallCheck.interval())
+        m_lastAnswer = now;
+    m_lastCheck = now;
+    const qint64 cpu = daemonCpuTicks();
+    if (cpu != m_lastCpu) {
+        m_lastCpu = cpu;
+        m_lastBusy = now;
+    }
+    const qint64 silent = now - m_lastAnswer;
+    const bool stalled = cpu < 0 ? silent >= DaemonUnseenStallMs
+                                 : (now - qMax(m_lastAnswer, m_lastBusy) >= DaemonStallMs ||
+                                    silent >= DaemonUnseenStallMs * 3);
+    if (!stalled)
+        return;
+    m_stallCheck.stop();
+    m_hung = true;
+    fail(QStringLiteral("the mDNS daemon has not answered for %1 s").arg(silent / 1000), true);
+    // Whatever still waits would only queue up behind the stall.
+    m_waiting.clear();
 }
 
 // Asks a new daemon what running() needs to know. Each answer must come within
@@ -237,6 +331,7 @@ void DaemonEngine::handshake()
     m_version.clear();
     m_hostName.clear();
     m_versionKnown = m_hostKnown = m_networkKnown = false;
+    m_daemonPid.clear();
     m_daemonState = -1;
     m_server.reset(new OrgFreedesktopAvahiServer2Interface(m_owner, QStringLiteral("/"), m_bus));
     m_server->setTimeout(DaemonAnswerMs);
@@ -246,6 +341,7 @@ void DaemonEngine::handshake()
                  return;
              m_version = QDBusPendingReply<QString>(call).value();
              m_versionKnown = true;
+             appear();
              maybeRunning();
          });
     call([this] { return m_server->GetState(); },
@@ -265,6 +361,7 @@ bool DaemonEngine::answered(const QDBusPendingCall &call, quint64 epoch)
     const QDBusError error = call.error();
     if (error.type() == QDBusError::NoReply || error.type() == QDBusError::Timeout ||
         error.type() == QDBusError::TimedOut) {
+        m_hung = true;
         fail(QStringLiteral("the mDNS daemon does not answer within %1 s")
                  .arg(DaemonAnswerMs / 1000),
              true);
@@ -309,6 +406,8 @@ void DaemonEngine::checkNetwork(quint64 epoch)
                  QFile comm(QStringLiteral("/proc/%1/comm").arg(QString::fromLatin1(pid)));
                  const bool isDaemon =
                      comm.open(QIODevice::ReadOnly) && comm.readAll().startsWith("avahi-daemon");
+                 if (isDaemon)
+                     m_daemonPid = pid;
                  const QByteArray theirs = netNamespace(pid);
                  const QByteArray ours = netNamespace("self");
                  if (isDaemon && !theirs.isEmpty() && !ours.isEmpty()) {
@@ -402,6 +501,7 @@ void DaemonEngine::maybeRunning()
     m_phase = Phase::Running;
     m_everRan = true;
     m_grace.stop();
+    watchForStall();
     // Answered: later calls (new groups under load) get the bus's usual patience.
     m_server->setTimeout(-1);
     if (m_away) {
@@ -447,6 +547,7 @@ void DaemonEngine::fail(const QString &why, bool warn)
     m_phase = Phase::Failed;
     ++m_epoch;
     m_grace.stop();
+    m_stallCheck.stop();
     // Groups keep their proxies: freeing them still tells a daemon that is only slow.
     if (m_events.failed)
         m_events.failed(why, warn);

@@ -6,6 +6,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QPointer>
@@ -26,6 +27,11 @@ namespace QZeroConfInternal {
 constexpr int DaemonGraceMs = 5000;
 // How long the daemon has to answer the first questions before it counts as hung.
 constexpr int DaemonAnswerMs = 1000;
+// How long a running daemon may leave calls unanswered, doing nothing, before it counts
+// as hung; and how long when what it does cannot be seen (tripled when it can, and it
+// stays busy).
+constexpr int DaemonStallMs = 3000;
+constexpr int DaemonUnseenStallMs = 10000;
 
 class DaemonGroup;
 class DaemonLookup;
@@ -49,11 +55,12 @@ public:
     DaemonEngine();
     ~DaemonEngine() override;
 
-    void start(const EngineEvents &events) override;
+    void start(const EngineEvents &events, StartMode mode) override;
     QString description() const override;
     bool isDaemon() const override { return true; }
     QByteArray ownHostName() const override { return m_hostName; }
     bool foreignNetwork() const override { return m_foreign; }
+    bool stillThere() const override { return m_hung; }
 
     std::unique_ptr<EngineGroup> newGroup(GroupCallback callback) override;
     std::unique_ptr<EngineLookup> browse(int protocol, const QByteArray &type,
@@ -89,7 +96,11 @@ private Q_SLOTS:
 private:
     enum class Phase { Idle, Starting, Running, HostChanging, Away, Failed };
 
-    void ownerChanged(const QString &newOwner);
+    void ownerChanged(const QString &newOwner, bool fresh);
+    void appear();
+    void watchForStall();
+    void checkStall();
+    qint64 daemonCpuTicks() const;
     void handshake();
     void checkNetwork(quint64 epoch);
     void compareInterfaces(quint64 epoch);
@@ -110,6 +121,8 @@ private:
     void subscribe(bool on);
 
     EngineEvents m_events;
+    StartMode m_mode = StartMode::Now;
+    QString m_connectionName;
     QDBusConnection m_bus;
     QString m_owner; // the daemon's unique bus name; empty while there is none
     std::unique_ptr<OrgFreedesktopAvahiServer2Interface> m_server;
@@ -119,6 +132,8 @@ private:
     quint64 m_epoch = 0; // counts daemons: replies from an earlier one are ignored
     bool m_everRan = false;
     bool m_away = false; // away() said, back() not yet
+    bool m_appeared = false;
+    bool m_hung = false; // failed because it holds its name but does not answer
 
     // What running() waits for, asked afresh of every daemon.
     QString m_version;
@@ -138,6 +153,14 @@ private:
     };
     QList<Waiting> m_waiting;
     int m_inFlight = 0;
+    // When the daemon last answered (or was first asked, after a quiet time), on m_clock.
+    QElapsedTimer m_clock;
+    qint64 m_lastAnswer = 0;
+    qint64 m_lastCheck = 0;
+    QByteArray m_daemonPid; // where its process can be seen
+    qint64 m_lastCpu = -1;  // its CPU time at the last check, and when that changed
+    qint64 m_lastBusy = 0;
+    QTimer m_stallCheck;
 
     // Objects by their D-Bus path, for the signals. They remove themselves when freed.
     QHash<QString, DaemonGroup *> m_groups;

@@ -320,7 +320,7 @@ public:
         m_poll.reset();
     }
 
-    void start(const EngineEvents &events) override
+    void start(const EngineEvents &events, StartMode) override
     {
         m_events = events;
         const QString hazard = embeddedEngineHazard();

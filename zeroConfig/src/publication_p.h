@@ -1,0 +1,126 @@
+#ifndef QZEROCONF_PUBLICATION_P_H
+#define QZEROCONF_PUBLICATION_P_H
+
+#include "addresswatch_p.h"
+#include "engine_p.h"
+#include "publishrequest_p.h"
+
+#include <QMap>
+#include <QObject>
+#include <QPair>
+
+#include <memory>
+
+namespace QZeroConfInternal {
+
+class Responder;
+
+// What a name goes through on its way onto the network, for a service and for a host
+// name alike:
+//
+//   Waiting ──commit──> Probing ──established──> Established
+//      ^                   │  │                        │
+//      │                   │  └──────conflict──────────┤
+//      │                   │                           v
+//      │                   │                        Renaming (the next free name, for the
+//      │                   │                           │      responder's next probe round)
+//      ├──────round opens──┼───────────────────────────┘
+//      └─start over────────┘ (engine lost, host renamed, an interface gone while probing)
+//
+//   any ──the engine refuses it──> Failed (services only; final)
+enum class ClaimState { Waiting, Probing, Established, Renaming, Failed };
+const char *claimStateName(ClaimState state);
+
+class HostRecords;
+
+// One service announced through the responder of its thread, in an entry group of its
+// own. Deleting it withdraws the service with goodbyes; the others stand. The responder
+// decides when it may commit and when a round of renamed names opens; the publication
+// keeps its state, and every change of it is made in handle().
+class Publication : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Event {
+        Commit,      // the engine runs and the host the service points at stands
+        Established, // the engine says so
+        Conflict,    // the engine says the name is taken
+        Refused,     // the engine refuses the service
+        RoundOpens,  // the responder's next probe round may start
+        StartOver,   // what the engine holds for it is gone, or has to go
+        EngineFailed // no engine can run
+    };
+
+    Publication(std::shared_ptr<Responder> responder, const PublishRequest &request);
+    ~Publication() override;
+
+    // The request under the instance name it has after any renames.
+    const PublishRequest &current() const { return m_request; }
+    ClaimState state() const { return m_state; }
+    HostRecords *host() const { return m_host; }
+    void setHost(HostRecords *host) { m_host = host; }
+
+    void handle(Event event, const QString &reason = QString());
+    // Turns what the engine has said about the group since the last look into events.
+    void sync();
+
+Q_SIGNALS:
+    // Established (again after each rename). Both signals come from the event loop.
+    void established();
+    void failed(const QString &reason);
+
+private:
+    Q_DISABLE_COPY(Publication)
+    void commit();
+
+    std::shared_ptr<Responder> m_responder; // first: released last
+    PublishRequest m_request;
+    ClaimState m_state = ClaimState::Waiting;
+    HostRecords *m_host = nullptr; // null: the engine's own host name
+    std::unique_ptr<EngineGroup> m_group;
+    GroupState m_seen = GroupState::Uncommitted; // the group's state at the last look
+    QString m_refusal;
+};
+
+// One host name that services point at, with this machine's addresses under it: one
+// group per address, so that an address that comes or goes leaves the others standing.
+// A conflict on any of them renames the host for every service that points at it.
+class HostRecords
+{
+public:
+    HostRecords(Responder *responder, const QByteArray &label);
+    ~HostRecords();
+
+    QByteArray requested() const { return m_requested; }
+    QByteArray label() const { return m_label; }
+    ClaimState state() const { return m_state; }
+    int users = 0;
+
+    // Commits the groups of addresses that have none (Waiting -> Probing), with reverse
+    // records where `reverse` allows (and no other host name of the process has them).
+    void commit(Engine *engine, const QVector<LocalAddress> &addresses, bool reverse);
+    // Conflicts -> Renaming (true: the services that point here must start over);
+    // every group established -> Established.
+    bool sync();
+    // The addresses changed: commit what is missing, drop what went.
+    void refresh();
+    void roundOpens();
+    // Everything goes (the engine is lost), or only the groups still probing (an
+    // interface went away while they probed: Avahi 0.8 may never finish those).
+    void startOver(bool probingOnly);
+
+private:
+    Q_DISABLE_COPY(HostRecords)
+
+    Responder *m_responder;
+    QByteArray m_requested; // the label the publications asked for
+    QByteArray m_label;     // the label in use, after any renames
+    ClaimState m_state = ClaimState::Waiting;
+    QMap<QPair<int, QString>, std::shared_ptr<EngineGroup>> m_groups;
+    bool m_conflict = false;
+};
+
+} // namespace QZeroConfInternal
+
+#endif
