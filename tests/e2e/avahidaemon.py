@@ -31,7 +31,7 @@ publish-workstation=no
 
 
 class AvahiDaemon:
-    def __init__(self, lab, host, host_name="avahihost", wide_area=False):
+    def __init__(self, lab, host, host_name="avahihost", wide_area=False, bus=True):
         self.lab, self.host = lab, host
         self.dir = tempfile.mkdtemp(prefix="lanbeacon-avahi-")
         os.chmod(self.dir, 0o755)  # the bus is for every user, as a system bus is
@@ -40,12 +40,16 @@ class AvahiDaemon:
             f.write(BUS_CONF % os.path.join(self.dir, "bus"))
         with open(os.path.join(self.dir, "avahi.conf"), "w") as f:
             f.write(AVAHI_CONF % (host_name, "yes" if wide_area else "no"))
-        self.bus = lab.spawn(host, ["dbus-daemon", "--config-file=%s/bus.conf" % self.dir, "--nofork",
-                                    "--nopidfile"], env=self.env)
+        self.bus = self.daemon = None
+        if bus:
+            self.start_bus()
+
+    def start_bus(self):
+        self.bus = self.lab.spawn(self.host, ["dbus-daemon", "--config-file=%s/bus.conf" % self.dir, "--nofork",
+                                              "--nopidfile"], env=self.env)
         deadline = time.time() + 5
         while not os.path.exists(os.path.join(self.dir, "bus")) and time.time() < deadline:
             time.sleep(0.01)
-        self.daemon = None
 
     def start(self, wait=True):
         self.daemon = self.lab.spawn(self.host, [

@@ -5,7 +5,9 @@ import signal
 import time
 import unittest
 
-from netlab import PROMPTLY, Client, LabTestCase
+from avahidaemon import AvahiDaemon
+from netlab import PROMPTLY, Client, LabTestCase, Lines, mdns_sockets
+from test_component import PROBE
 
 LANBEACON = os.environ.get("LANBEACON", "build/lanbeacon")
 ARGS = ["Office Printer", "HP", "SN1", "laser", "false", "_printer._tcp", "printer1"]
@@ -109,6 +111,72 @@ class DaemonTest(LabTestCase):
         self.assertIn("does not answer", warnings[0])
         proc.send_signal(signal.SIGTERM)
         self.assertEqual(proc.wait(PROMPTLY), -signal.SIGTERM)
+
+    def assertGoesThroughTheDaemon(self, proc, within):
+        deadline = time.time() + within
+        while mdns_sockets(proc.pid) and time.time() < deadline:
+            time.sleep(0.1)
+        self.assertEqual(mdns_sockets(proc.pid), 0, "still an mDNS stack of its own beside the daemon")
+
+    def test_a_daemon_that_starts_later_takes_the_host_over(self):
+        # The boot race: the program starts before the daemon, on a host with a bus already
+        # or with one that comes later as well.
+        for index, bus_later in ((3, False), (4, True)):
+            with self.subTest(bus_later=bus_later):
+                host = "late%d" % index
+                self.lab.add_host(host, index)
+                daemon = AvahiDaemon(self.lab, host, "avahi-" + host, bus=not bus_later)
+                self.addCleanup(daemon.close)
+                env = dict(daemon.env, QT_LOGGING_RULES="qzeroconf.info=true")
+                address = "10.213.0.%d" % index
+                name = "Late Printer %d" % index
+                proc = self.lab.spawn(host, [LANBEACON, name] + ARGS[1:6] + [host], env=env)
+                self.assertIsNotNone(self.client.resolved(name, 5), self.lab.stderr_of(proc))
+                if bus_later:
+                    daemon.start_bus()
+                    time.sleep(2)
+                daemon.start()
+                self.assertIn("Server startup complete", self.lab.stderr_of(daemon.daemon))
+                self.assertNotIn("conflict", self.lab.stderr_of(daemon.daemon).lower())
+                self.assertGoesThroughTheDaemon(proc, 5)
+                seen = Client(self.lab, "cli", self.service_type).resolved(
+                    name, 8, where=lambda e: address in e["addresses"])
+                self.assertIsNotNone(seen, "not resolvable through the daemon: " + self.lab.stderr_of(proc))
+                self.assertEqual(seen["server"], host + ".local.")
+                lines = [l for l in self.lab.stderr_of(proc).splitlines() if l.startswith("qzeroconf:")]
+                self.assertEqual(lines, ['qzeroconf: the host\'s mDNS daemon answers; announcing "%s" through it, '
+                                         'not on our own any more' % name])
+
+    def test_a_daemon_frozen_after_start_hands_over_and_back(self):
+        proc = self.lab.spawn("pub", [PROBE], stdin_pipe=True)
+        Lines(proc.stdout)
+
+        def command(*words):
+            proc.stdin.write("\t".join(words) + "\n")
+            proc.stdin.flush()
+
+        command("publish", "First", "_printer._tcp", "printer1")
+        self.assertIsNotNone(self.client.resolved("First", 5))
+        daemon = self.lab.daemons["pub"].daemon
+        os.kill(daemon.pid, signal.SIGSTOP)
+        self.addCleanup(lambda: daemon.poll() is None and os.kill(daemon.pid, signal.SIGCONT))
+        command("publish", "Second", "_printer._tcp", "printer1")
+        seen = self.client.resolved("Second", 10, where=lambda e: "10.213.0.1" in e["addresses"])
+        self.assertIsNotNone(seen, "not announced on our own: " + self.lab.stderr_of(proc))
+        self.assertEqual(len(self.warnings(proc)), 1, self.warnings(proc))
+        self.assertRegex(self.warnings(proc)[0], r'^qzeroconf: the mDNS daemon has not answered for \d s; '
+                                                 r'announcing "First", "Second" on our own$')
+        self.assertGreater(mdns_sockets(proc.pid), 0)
+
+        os.kill(daemon.pid, signal.SIGCONT)
+        self.assertGoesThroughTheDaemon(proc, 8)
+        fresh = Client(self.lab, "cli", self.service_type)
+        for name in ("First", "Second"):
+            self.assertIsNotNone(fresh.resolved(name, 8, where=lambda e: "10.213.0.1" in e["addresses"]), name)
+        fresh.wait(lambda e: False, 2)
+        names = {e["name"] for e in fresh.events + self.client.events if e["event"] == "resolved"}
+        self.assertEqual(names, {"First", "Second"}, "a name stood twice")
+        self.assertEqual(len(self.warnings(proc)), 1, self.warnings(proc))
 
     def test_a_daemon_on_another_network_announces_its_own_host(self):
         # The container case: the daemon's bus is reachable from a namespace whose

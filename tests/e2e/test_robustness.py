@@ -8,6 +8,7 @@ import time
 import mdnswire as w
 from netlab import PROMPTLY, Client, LabTestCase
 from rogue import Rogue
+from test_component import PROBE
 
 LANBEACON = os.environ.get("LANBEACON", "build/lanbeacon")
 NAME = "Office Printer"
@@ -112,6 +113,28 @@ class RobustnessTest(LabTestCase):
         self.assertGreater(len(times), 3, "lanbeacon gave up renaming")
         self.assertLess(cpu_seconds(proc.pid) - cpu_before, 1.0)
         self.assertIsNone(proc.poll())
+
+    def test_a_host_claiming_every_name_of_two_hundred_services_is_paced_per_host(self):
+        self.lab.add_host("rogue", 3)
+        rogue = Rogue(self.lab, "rogue", "10.213.0.3", {}, answer_every_probe=True)
+        self.addCleanup(rogue.close)
+        proc = self.lab.spawn("pub", [PROBE], stdin_pipe=True)
+        proc.stdin.write("many\t200\tQueue\t_printer._tcp\tprintserver\n")
+        proc.stdin.flush()
+        time.sleep(25)
+        # RFC 6762 section 9 limits the host, however many names it probes: after fifteen
+        # conflicts, one probe round per five seconds at most, so that once the first
+        # rounds are over no four seconds see more than one round's 200 names claimed.
+        times = sorted(rogue.claimed_at)
+        self.assertGreater(len(times), 400, "it gave up renaming")
+        later = [t for t in times if t > times[0] + 6]
+        busiest = max(sum(1 for u in later if t <= u < t + 4) for t in later)
+        self.assertLessEqual(busiest, 200, "%d claims in all" % len(times))
+        lines = self.lab.stderr_of(proc).splitlines()
+        self.assertLess(len(lines), 40, lines[-5:])
+        self.assertLess(cpu_seconds(proc.pid), 5.0)
+        reply = self.legacy_query("printserver.local.", w.A)
+        self.assertIsNotNone(reply, "it no longer answers")
 
     def test_probes_start_after_a_random_delay(self):
         """RFC 6762 section 8.1: devices that start together must not probe in lock-step."""

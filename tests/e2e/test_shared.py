@@ -46,6 +46,14 @@ class SharedResponderTest(LabTestCase):
         self.assertEqual(mdns_sockets(many.pid), sockets_for_one)
         self.assertEqual(self.warnings(many), [])
 
+    def test_a_thousand_services_from_one_process_all_resolve(self):
+        many, _ = self.probe()
+        self.command(many, "many", "1000", "Queue", TYPE, "printserver")
+        missing = self.resolved_names(["Queue %d" % i for i in range(1, 1001)], 90)
+        self.assertEqual(missing, set(), "%d never resolved; stderr: %s" % (
+            len(missing), self.lab.stderr_of(many)[-3000:]))
+        self.assertEqual(self.warnings(many), [])
+
     def test_hosts_are_shared_and_renamed_per_label(self):
         # Another host holds both names first.
         self.lab.add_host("pub2", 3)
