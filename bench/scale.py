@@ -1,7 +1,7 @@
 #!/usr/bin/python3
-"""Many services from one process: 1, 10 and 200 services of one type, side by side.
+"""Many services from one process: 1 to 1000 services of one type, side by side.
 
-    sudo bench/scale.py build [--runs 3] [--counts 1,10,200] [--json bench/results/scale.json]
+    sudo bench/scale.py build [--runs 3] [--counts 1,10,200,500,1000] [--json bench/results/scale.json]
 
 Publishers, in turns, each run on a fresh pair of namespaces (publisher and observer):
   lanbeacon           tests/e2e/zeroconf_probe: N QZeroConf objects in one process,
@@ -19,6 +19,10 @@ Figures per run, median (min-max) over --runs:
                   (for lanbeacon (daemon): its own, and the daemon's)
   VmHWM           peak memory of the publishing process(es)
   mDNS sockets    UDP sockets on port 5353 that the publishing process holds
+  probes/service  probe questions (queries with an authority section) for the N names
+                  that the observer saw over IPv4 in the first 25 s (or until all were
+                  resolved, when later), divided by N: 3 when
+                  every name is probed once, more when probing is torn down and redone
 Builds nothing; needs root and Debian's avahi-daemon, dbus and python3-zeroconf.
 """
 import argparse
@@ -30,10 +34,12 @@ import shutil
 import statistics
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+import mdnswire as w  # noqa: E402
 from avahidaemon import AvahiDaemon  # noqa: E402
 from compare import cpu_seconds, stop, vm_hwm_kb  # noqa: E402
 from netlab import PYTHON, Client, NetLab, mdns_sockets  # noqa: E402
@@ -136,21 +142,51 @@ PUBLISHERS = [
 ]
 
 
+class ProbeCounter:
+    """Counts the probe questions for the services' names that reach the observer."""
+
+    def __init__(self, lab):
+        self.sock = lab.inside("obs", lambda: w.multicast_socket("10.213.0.2"))
+        self.sock.settimeout(0.2)
+        self.count = 0
+        self.running = True
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        suffix = "." + TYPE + ".local."
+        while self.running:
+            try:
+                p = w.parse(self.sock.recvfrom(9000)[0])
+            except (OSError, w.Malformed):
+                continue
+            if not p["flags"] & 0x8000 and p["authority"]:
+                self.count += sum(1 for name, _, _ in p["questions"] if name.startswith(PREFIX + " ")
+                                  and name.endswith(suffix))
+
+    def close(self):
+        self.running = False
+        self.thread.join(1)
+        self.sock.close()
+        return self.count
+
+
 def run(make, args, count):
     lab = NetLab()
     result = {}
-    publisher = None
+    publisher = counter = None
     try:
         lab.add_host("pub", 1)
         lab.add_host("obs", 2)
         client = Client(lab, "obs", TYPE + ".local.")
+        counter = ProbeCounter(lab)
         publisher = make(lab, args)
         publisher.prepare(count)
         left = {"%s %d" % (PREFIX, i) for i in range(1, count + 1)}
         started = time.time()
         proc = publisher.launch(count)
         last = client.wait(lambda e: e["event"] == "resolved" and e["txt"] == TXT and e["addresses"]
-                           and left.discard(e["name"]) is None and not left, 25)
+                           and left.discard(e["name"]) is None and not left, 40)
         result["resolved"] = None if last is None else last["t"] - started
         result["missing"] = len(left)
         time.sleep(max(0.0, started + WINDOW - time.time()))
@@ -158,7 +194,12 @@ def run(make, args, count):
         result["cpu_s"] = {k: cpu_seconds(p) for k, p in pids.items()}
         result["memory_kb"] = {k: vm_hwm_kb(p) for k, p in pids.items()}
         result["sockets"] = mdns_sockets(proc.pid)
+        time.sleep(max(0.0, started + 25 - time.time()))
+        result["probes_per_service"] = counter.close() / float(count)
+        counter = None
     finally:
+        if counter:
+            counter.close()
         if publisher:
             publisher.close()
         lab.close()
@@ -178,7 +219,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("build", help="the build tree (holds tests/e2e/zeroconf_probe)")
     parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--counts", default="1,10,200")
+    parser.add_argument("--counts", default="1,10,200,500,1000")
     parser.add_argument("--only", help="comma-separated publisher labels to measure (default: all)")
     parser.add_argument("--json", default=os.path.join(HERE, "results", "scale.json"))
     args = parser.parse_args()
@@ -194,15 +235,17 @@ def main():
             for label, make in publishers:
                 r = run(make, args, count)
                 raw.setdefault("%d %s" % (count, label), []).append(r)
-                print("%3d services, run %d, %-18s resolved %s (%d missing), cpu %s, sockets %d" % (
+                print("%3d services, run %d, %-18s resolved %s (%d missing), cpu %s, sockets %d, probes/service %.1f" % (
                     count, i + 1, label, "%.3f" % r["resolved"] if r["resolved"] else "never", r["missing"],
-                    {k: round(v, 2) for k, v in r["cpu_s"].items()}, r["sockets"]), flush=True)
+                    {k: round(v, 2) for k, v in r["cpu_s"].items()}, r["sockets"], r["probes_per_service"]),
+                    flush=True)
 
     print()
     print("scale benchmark, %s, %s, %d cores, %s, %d runs" % (datetime.date.today(), platform.machine(),
                                                              os.cpu_count(), platform.platform(), args.runs))
-    print("| services | publisher | all resolved after | CPU in the first %d s | VmHWM | mDNS sockets |" % WINDOW)
-    print("|---|---|---|---|---|---|")
+    print("| services | publisher | all resolved after | CPU in the first %d s | VmHWM | mDNS sockets | probes/service |"
+          % WINDOW)
+    print("|---|---|---|---|---|---|---|")
     for count in counts:
         for label, _ in publishers:
             runs = raw["%d %s" % (count, label)]
@@ -212,10 +255,11 @@ def main():
                             for k in keys)
             mem = ", ".join("%s%s" % ("" if len(keys) == 1 else k + " ",
                                       summary([r["memory_kb"][k] for r in runs], "MB", 1 / 1024.0, 1)) for k in keys)
-            print("| %d | %s | %s%s | %s | %s | %s |" % (
+            print("| %d | %s | %s%s | %s | %s | %s | %s |" % (
                 count, label, summary([r["resolved"] for r in runs], "s", 1.0, 3),
                 " (never: %d of %d)" % (never, len(runs)) if never else "", cpu, mem,
-                "/".join(sorted({str(r["sockets"]) for r in runs}))))
+                "/".join(sorted({str(r["sockets"]) for r in runs})),
+                summary([r["probes_per_service"] for r in runs], "", 1.0, 1)))
     os.makedirs(os.path.dirname(os.path.abspath(args.json)), exist_ok=True)
     with open(args.json, "w") as f:
         json.dump({"date": str(datetime.date.today()), "machine": platform.platform(), "runs": args.runs,
