@@ -62,7 +62,7 @@ def main():
         command("browse", TYPE, "any")
         started = time.time()
         end = started + args.minutes * 60
-        published, serial, next_sample, next_address, extra = [], 0, started, started + 30, False
+        published, serial, next_sample, next_address, extra = [], 0, started + 10, started + 30, False
         while time.time() < end:
             serial += 1
             command("publish", "Churn %d" % serial, TYPE, "soakhost")
