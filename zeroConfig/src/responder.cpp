@@ -1,6 +1,7 @@
 #include "responder_p.h"
 
 #include "embedded/embeddedengine_p.h"
+#include "hostlabel_p.h"
 #include "logging_p.h"
 #include "moduleloader_p.h"
 
@@ -26,16 +27,6 @@ QByteArray takeAvahiString(char *s)
     const QByteArray result(s);
     avahi_free(s);
     return result;
-}
-
-// This machine's host name as one label, the way the engine would pick it.
-QByteArray systemHostLabel()
-{
-    QByteArray label = QSysInfo::machineHostName().toUtf8();
-    label = label.left(label.indexOf('.') < 0 ? label.size() : label.indexOf('.'));
-    if (label.isEmpty() || label == "localhost")
-        label = "linux";
-    return label.left(MaxLabelBytes);
 }
 
 template <typename F> void later(QObject *context, F f)

@@ -1,12 +1,12 @@
 #include "widearea_p.h"
 
 #include "../addresswatch_p.h"
+#include "../hostlabel_p.h"
 #include "../logging_p.h"
 #include "dnsexchange_p.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSysInfo>
 
 #include <ldns/ldns.h>
 
@@ -205,7 +205,7 @@ void WideAreaRegistration::findZone(const QByteArray &domain)
         m_primary = canonicalName(soa[0].rdata[0]);
         QByteArray host = m_request.hostLabel;
         if (host.isEmpty())
-            host = QSysInfo::machineHostName().section(QLatin1Char('.'), 0, 0).toUtf8();
+            host = systemHostLabel();
         m_reg.typeName = canonicalName(m_request.type + '.' + m_reg.zone);
         m_reg.instance = canonicalName(escapeLabel(m_request.name) + '.' + m_reg.typeName);
         m_reg.target = canonicalName(escapeLabel(host) + '.' + m_reg.zone);
