@@ -377,6 +377,39 @@ Outgoing buildUpdate(const Registration &r, UpdateKind kind, const TsigKey &key,
     return out;
 }
 
+Reply classifyReply(const QByteArray &reply, const QByteArray &query)
+{
+    const auto *r = reinterpret_cast<const uint8_t *>(reply.constData());
+    const auto *q = reinterpret_cast<const uint8_t *>(query.constData());
+    if (reply.size() < 2 || query.size() < 2 || LDNS_ID_WIRE(r) != LDNS_ID_WIRE(q))
+        return Reply::Stranger;
+    ldns_pkt *raw = nullptr;
+    if (reply.size() < LDNS_HEADER_SIZE || !LDNS_QR_WIRE(r) ||
+        ldns_wire2pkt(&raw, r, size_t(reply.size())) != LDNS_STATUS_OK)
+        return Reply::Malformed;
+    ldns_pkt_free(raw);
+    return LDNS_TC_WIRE(r) ? Reply::Truncated : Reply::Answer;
+}
+
+QByteArray framed(const QByteArray &wire)
+{
+    QByteArray out(2, '\0');
+    qToBigEndian<quint16>(quint16(wire.size()), out.data());
+    return out + wire;
+}
+
+bool takeFramed(QByteArray *stream, QByteArray *message)
+{
+    if (stream->size() < 2)
+        return false;
+    const int length = qFromBigEndian<quint16>(stream->constData());
+    if (stream->size() < 2 + length)
+        return false;
+    *message = stream->mid(2, length);
+    stream->remove(0, 2 + length);
+    return true;
+}
+
 bool parseAnswer(const QByteArray &wire, const Outgoing &request, const TsigKey &key,
                  Answer *answer, QString *error)
 {

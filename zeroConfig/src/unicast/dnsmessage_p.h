@@ -111,6 +111,16 @@ enum class UpdateKind {
 Outgoing buildQuery(const QByteArray &name, int type, QString *error);
 Outgoing buildUpdate(const Registration &r, UpdateKind kind, const TsigKey &key, QString *error);
 
+// What a message that came from the server is to the query it may answer: another
+// message's answer (ignored), ours but not parseable, ours but truncated, or the answer.
+enum class Reply { Stranger, Malformed, Truncated, Answer };
+Reply classifyReply(const QByteArray &reply, const QByteArray &query);
+
+// RFC 1035 4.2.2: over TCP each message is preceded by its length.
+QByteArray framed(const QByteArray &wire);
+// Moves the first whole message of a TCP stream into *message; false when none is whole yet.
+bool takeFramed(QByteArray *stream, QByteArray *message);
+
 // Parses an answer to request. With a key, *verified tells whether the server signed it
 // with that key; a TSIG error in an unsigned answer is still reported in rcode.
 bool parseAnswer(const QByteArray &wire, const Outgoing &request, const TsigKey &key,
