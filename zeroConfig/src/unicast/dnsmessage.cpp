@@ -1,13 +1,18 @@
 #include "dnsmessage_p.h"
 
+#include <QFile>
 #include <QRegularExpression>
 #include <QtEndian>
 
 #include <ldns/ldns.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace QZeroConfInternal {
 namespace Unicast {
@@ -241,6 +246,52 @@ QString parseTsigKey(const QByteArray &text, TsigKey *key)
             .arg(QString::fromLatin1(LDNS_VERSION), algorithm);
     *key = k;
     return QString();
+}
+
+QString readTsigKeyFile(const QString &path, TsigKey *key, bool *othersMayRead)
+{
+    const QString cannot = QStringLiteral("cannot read the TSIG key file %1: %2");
+    // Non-blocking, so that opening a FIFO with no writer returns at once.
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return cannot.arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    struct stat st;
+    QByteArray text;
+    QString why;
+    if (::fstat(fd, &st) != 0) {
+        why = cannot.arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    } else if (!S_ISREG(st.st_mode)) {
+        why = QStringLiteral("the TSIG key file %1 is not a regular file").arg(path);
+    } else if (st.st_size > MaxKeyFileBytes) {
+        why = QStringLiteral("the TSIG key file %1 is larger than %2 KiB")
+                  .arg(path)
+                  .arg(MaxKeyFileBytes / 1024);
+    } else {
+        // One byte more than allowed tells a file that grew meanwhile.
+        text.resize(MaxKeyFileBytes + 1);
+        qint64 got = 0;
+        for (ssize_t n; got < text.size(); got += n) {
+            n = ::read(fd, text.data() + got, size_t(text.size() - got));
+            if (n < 0 && errno == EINTR)
+                n = 0;
+            else if (n <= 0)
+                break;
+        }
+        text.truncate(int(got));
+        if (got > MaxKeyFileBytes)
+            why = QStringLiteral("the TSIG key file %1 is larger than %2 KiB")
+                      .arg(path)
+                      .arg(MaxKeyFileBytes / 1024);
+        *othersMayRead = st.st_mode & S_IROTH;
+    }
+    ::close(fd);
+    if (why.isEmpty()) {
+        const QString unusable = parseTsigKey(text, key);
+        if (!unusable.isEmpty())
+            why = QStringLiteral("the TSIG key file %1 is not usable: %2").arg(path, unusable);
+    }
+    return why;
 }
 
 ResolverConfig canonicalResolverConfig(const ResolverConfig &written)

@@ -41,6 +41,14 @@ struct TsigKey
     bool isNull() const { return name.isEmpty(); }
 };
 
+// Key files are small; anything larger is not one.
+constexpr int MaxKeyFileBytes = 16 * 1024;
+
+// Reads a key file without waiting on it: only a regular file of at most MaxKeyFileBytes
+// is read (a FIFO or a device would block, or never end). Returns an empty string, or
+// why the file gives no usable key. *othersMayRead: whether other users may read it.
+QString readTsigKeyFile(const QString &path, TsigKey *key, bool *othersMayRead);
+
 // A key file as tsig-keygen and ddns-confgen write it:
 //   key "NAME" { algorithm hmac-sha256; secret "BASE64"; };
 // Returns an empty string, or why the text is no usable key (never quoting the secret).
