@@ -232,7 +232,9 @@ QString parseTsigKey(const QByteArray &text, TsigKey *key)
     TsigKey k;
     k.name = canonicalName(m.captured(1).toUtf8());
     k.algorithm = algorithm.toLatin1() + '.';
-    k.secret = b64;
+    // Written again as ldns reads base64: it refuses some forms that Qt takes (a missing
+    // padding, say), and would then fail to sign.
+    k.secret = decoded.decoded.toBase64();
     // The library may not know every algorithm of RFC 8945 (ldns 1.8.3 signs neither
     // hmac-sha224 nor, misspelling it, hmac-sha384): find out now rather than per update.
     QString why;
@@ -475,12 +477,21 @@ bool parseAnswer(const QByteArray &wire, const Outgoing &request, const TsigKey 
         *error = QStringLiteral("not an answer to our message");
         return false;
     }
+    const ldns_rr *tsig = ldns_pkt_tsig(raw);
+    // ldns takes a TSIG record that lacks fields, and then asserts on reading them.
+    if (tsig && ldns_rr_rd_count(tsig) < 7) {
+        *error = QStringLiteral("malformed answer");
+        return false;
+    }
     Answer a;
     a.rcode = ldns_pkt_get_rcode(raw);
-    if (const ldns_rr *tsig = ldns_pkt_tsig(raw)) {
+    if (tsig) {
         if (const int tsigError = ldns_rdf2native_int16(ldns_rr_rdf(tsig, 5)))
             a.rcode = tsigError;
-        if (!key.isNull() && !request.requestMac.isEmpty()) {
+        // Only under our key's algorithm: ldns 1.8.3 loses the TSIG record (a leak per
+        // answer) when it cannot compute a MAC with the algorithm the answer names.
+        if (!key.isNull() && !request.requestMac.isEmpty() &&
+            sameName(present(ldns_rr_rdf(tsig, 0)), key.algorithm)) {
             Rdf mac(ldns_rdf_new_frm_data(LDNS_RDF_TYPE_INT16_DATA,
                                           size_t(request.requestMac.size()),
                                           request.requestMac.constData()));
