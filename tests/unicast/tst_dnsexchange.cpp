@@ -29,11 +29,6 @@ QByteArray answerTo(QByteArray query, bool truncated)
     return query;
 }
 
-QByteArray framedMessage(const QByteArray &m)
-{
-    return QByteArray(1, char(m.size() >> 8)) + QByteArray(1, char(m.size() & 0xff)) + m;
-}
-
 } // namespace
 
 class TestDnsExchange : public QObject
@@ -142,7 +137,7 @@ private Q_SLOTS:
             connect(s, &QTcpSocket::readyRead, s, [s, this] {
                 QByteArray stale = answerTo(query.wire, false);
                 stale[1] = char(stale[1] ^ 1);
-                s->write(framedMessage(stale) + framedMessage(answerTo(query.wire, false)));
+                s->write(framed(stale) + framed(answerTo(query.wire, false)));
             });
         });
         DnsExchange exchange;
@@ -165,12 +160,8 @@ private Q_SLOTS:
 
     void unparseableAnswerIsMalformed()
     {
-        connect(udp.get(), &QUdpSocket::readyRead, this, [&] {
-            const QNetworkDatagram d = udp->receiveDatagram();
-            // Our ID, an answer, and a question announced that never comes.
-            const QByteArray garbage = answerTo(d.data(), false).left(12) + "\xff";
-            udp->writeDatagram(garbage, d.senderAddress(), quint16(d.senderPort()));
-        });
+        // Our ID, an answer, and a question announced that never comes.
+        answerWith([](const QByteArray &q) { return answerTo(q, false).left(12) + "\xff"; });
         DnsExchange exchange;
         QSignalSpy failed(&exchange, &DnsExchange::failed);
         exchange.send(query.wire, QHostAddress::LocalHost, udp->localPort(), 1000);
@@ -212,13 +203,16 @@ private Q_SLOTS:
     }
 
 private:
+    void answerWith(QByteArray (*answer)(const QByteArray &query))
+    {
+        connect(udp.get(), &QUdpSocket::readyRead, this, [this, answer] {
+            const QNetworkDatagram d = udp->receiveDatagram();
+            udp->writeDatagram(answer(d.data()), d.senderAddress(), quint16(d.senderPort()));
+        });
+    }
     void answerTruncated()
     {
-        connect(udp.get(), &QUdpSocket::readyRead, this, [&] {
-            const QNetworkDatagram d = udp->receiveDatagram();
-            udp->writeDatagram(answerTo(d.data(), true), d.senderAddress(),
-                               quint16(d.senderPort()));
-        });
+        answerWith([](const QByteArray &q) { return answerTo(q, true); });
     }
 
     Outgoing query;
