@@ -181,6 +181,37 @@ class WideAreaTest(WideAreaLab):
         proc.terminate()
         self.assertIsNotNone(client.removed("Office Printer", 3))
 
+    def test_a_fifo_as_key_file_holds_nothing_up(self):
+        client = Client(self.lab, "cli", self.service_type)
+        fifo = os.path.join(self.dns.dir, "key.fifo")
+        os.mkfifo(fifo, 0o600)
+        proc = self.start(key_file=fifo)
+        self.assertIsNotNone(client.resolved("Office Printer", 5), "mDNS announcement held up")
+        self.assertEqual(self.warnings(proc), ["qzeroconf: the TSIG key file %s is not a regular file" % fifo])
+        proc.terminate()
+        self.assertEqual(proc.wait(5), -signal.SIGTERM)
+
+    def test_stop_and_destructor_return_at_once_while_the_server_is_frozen(self):
+        env = dict(self.lab.env_of("pub"), QZEROCONF_TSIG_KEYFILE=self.dns.key_file)
+        probe = self.lab.spawn("pub", [PROBE], stdin_pipe=True, env=env)
+        out = Lines(probe.stdout)
+        for finish in ("stop", "delete"):
+            with self.subTest(finish=finish):
+                probe.stdin.write("start\tProbe\t_printer._tcp\tprobehost\n")
+                probe.stdin.flush()
+                self.assertEqual(out.next(5), "published", self.lab.stderr_of(probe))
+                self.assertTrue(wait_for(self.dns.service_records, 5))
+                self.dns.proc.send_signal(signal.SIGSTOP)
+                try:
+                    probe.stdin.write("timed\t%s\n" % finish)
+                    probe.stdin.flush()
+                    took = out.next(5)
+                finally:
+                    self.dns.proc.send_signal(signal.SIGCONT)
+                # Waiting for the frozen server took a whole second before.
+                self.assertLess(int(took.split()[2]), 1000, took)
+                self.assertTrue(self.gone(), "left behind: %r" % self.dns.service_records())
+
     def test_no_registration_domain_registers_nothing_and_says_nothing(self):
         self.use_search_domain(PLAIN)
         proc = self.start()

@@ -3,6 +3,7 @@
 //   start NAME TYPE HOST   publish (TXT "probe=1"); "published" follows on servicePublished
 //   stop                   stopServicePublish(); prints "stopped"
 //   delete                 destroys the QZeroConf object; prints "deleted"
+//   timed stop|delete      the same; prints "stop took N ms" or "delete took N ms"
 //   browse TYPE PROTOCOL   startBrowser(TYPE, 4 | 6 | any); then one JSON line per
 //                          serviceAdded, serviceUpdated and serviceRemoved
 //   stopbrowse             stopBrowser(); prints "browsing stopped"
@@ -249,6 +250,16 @@ int main(int argc, char *argv[])
                 say("thread ended");
             } else if (words.value(0) == "fork") {
                 forkIdleChild();
+            } else if (words.value(0) == "timed" && words.size() == 2 && zc) {
+                QElapsedTimer took;
+                took.start();
+                if (words[1] == "stop") {
+                    zc->stopServicePublish();
+                } else {
+                    delete zc;
+                    zc = nullptr;
+                }
+                say(words[1] + " took " + QByteArray::number(took.elapsed()) + " ms");
             } else if (words.value(0) == "delete") {
                 delete zc;
                 zc = nullptr;

@@ -13,6 +13,8 @@
 
 #include <ldns/ldns.h>
 
+#include <thread>
+
 using namespace QZeroConfInternal::Unicast;
 
 namespace {
@@ -127,6 +129,69 @@ private Q_SLOTS:
         QCOMPARE(copies, 2);
     }
 
+    void allWholeTcpMessagesOfOneSegmentAreRead()
+    {
+        answerTruncated();
+        connect(tcp.get(), &QTcpServer::newConnection, this, [&] {
+            QTcpSocket *s = tcp->nextPendingConnection();
+            connect(s, &QTcpSocket::readyRead, s, [s, this] {
+                QByteArray stale = answerTo(query.wire, false);
+                stale[1] = char(stale[1] ^ 1);
+                s->write(framed(stale) + framed(answerTo(query.wire, false)));
+            });
+        });
+        DnsExchange exchange;
+        QSignalSpy answered(&exchange, &DnsExchange::answered);
+        exchange.send(query.wire, QHostAddress::LocalHost, udp->localPort(), 30000);
+        QVERIFY(answered.wait(10000));
+        QCOMPARE(answered[0][0].toByteArray(), answerTo(query.wire, false));
+    }
+
+    void refusedTcpConnectionFailsAtOnce()
+    {
+        answerTruncated();
+        tcp->close();
+        DnsExchange exchange;
+        QSignalSpy failed(&exchange, &DnsExchange::failed);
+        exchange.send(query.wire, QHostAddress::LocalHost, udp->localPort(), 30000);
+        QVERIFY(failed.wait(10000)); // the deadline is 30 s away
+        QCOMPARE(failed[0][0].toString(), QStringLiteral("refused the TCP connection"));
+    }
+
+    void unparseableAnswerIsMalformed()
+    {
+        // Our ID, an answer, and a question announced that never comes.
+        answerWith([](const QByteArray &q) { return answerTo(q, false).left(12) + "\xff"; });
+        DnsExchange exchange;
+        QSignalSpy failed(&exchange, &DnsExchange::failed);
+        exchange.send(query.wire, QHostAddress::LocalHost, udp->localPort(), 1000);
+        QVERIFY(failed.wait(3000));
+        QCOMPARE(failed[0][0].toString(), QStringLiteral("sent a malformed answer"));
+    }
+
+    void atTheEndOnlyTheServersWholeAnswerCounts()
+    {
+        // No event loop runs during exchangeNow(): the server answers from a thread.
+        tcp->close();
+        const quint16 port = udp->localPort();
+        udp.reset();
+        std::thread server([port] {
+            QUdpSocket s, stranger;
+            s.bind(QHostAddress(QHostAddress::LocalHost), port);
+            stranger.bind(QHostAddress(QStringLiteral("127.0.0.2")), port);
+            if (!s.waitForReadyRead(3000))
+                return;
+            const QNetworkDatagram d = s.receiveDatagram();
+            const quint16 to = quint16(d.senderPort());
+            stranger.writeDatagram(answerTo(d.data(), false), d.senderAddress(), to);
+            s.writeDatagram(answerTo(d.data(), true), d.senderAddress(), to); // then TCP is refused
+        });
+        const QByteArray answer =
+            DnsExchange::exchangeNow(query.wire, QHostAddress::LocalHost, port, 1000);
+        server.join();
+        QVERIFY2(answer.isEmpty(), answer.toHex().constData());
+    }
+
     void waitingAtTheEndIsBounded()
     {
         QElapsedTimer clock;
@@ -138,6 +203,18 @@ private Q_SLOTS:
     }
 
 private:
+    void answerWith(QByteArray (*answer)(const QByteArray &query))
+    {
+        connect(udp.get(), &QUdpSocket::readyRead, this, [this, answer] {
+            const QNetworkDatagram d = udp->receiveDatagram();
+            udp->writeDatagram(answer(d.data()), d.senderAddress(), quint16(d.senderPort()));
+        });
+    }
+    void answerTruncated()
+    {
+        answerWith([](const QByteArray &q) { return answerTo(q, true); });
+    }
+
     Outgoing query;
     std::unique_ptr<QUdpSocket> udp;
     std::unique_ptr<QTcpServer> tcp;

@@ -60,8 +60,8 @@ void QZeroConfPrivate::withdraw()
     Q_Q(QZeroConf);
     if (!publication)
         return;
-    // Freeing the publication withdraws it with goodbyes; then the wide-area records
-    // go (that may wait on a DNS server, so it comes second).
+    // Freeing the publication withdraws it with goodbyes; the wide-area records are
+    // deleted in the background, without waiting for the DNS server.
     publication.reset();
     wideArea.reset();
     TerminationGuard::release(q);
@@ -154,11 +154,12 @@ void QZeroConf::startServicePublish(const char *name, const char *type, const ch
     connect(d->publication.get(), &Publication::failed, this,
             [d](const QString &why) { d->publicationFailed(why); });
     // On a terminating signal every publication of the thread goes at once, so that the
-    // mDNS goodbyes are out before the process ends, and before the wide-area records
-    // go, whose removal may wait on a DNS server.
+    // mDNS goodbyes are out before the process ends; then the wide-area removals get
+    // their answers, a second at most for all of them, before the signal ends it.
     TerminationGuard::hold(this, [d] {
         Responder::withdrawAllNow();
         d->withdraw();
+        finishWideAreaRemovals();
     });
     d->wideArea = startWideArea(request, d->wideAreaSettings);
 }

@@ -1,6 +1,7 @@
 #include "responder_p.h"
 
 #include "embedded/embeddedengine_p.h"
+#include "hostlabel_p.h"
 #include "logging_p.h"
 #include "moduleloader_p.h"
 
@@ -13,16 +14,6 @@ namespace {
 // How long after an interface went away the probes still running start over: Avahi
 // has to have seen the interface go first, or the new probe may hang on it as well.
 constexpr int ProbesCheckMs = 500;
-
-// This machine's host name as one label, the way the engine would pick it.
-QByteArray systemHostLabel()
-{
-    QByteArray label = QSysInfo::machineHostName().toUtf8();
-    label = label.left(label.indexOf('.') < 0 ? label.size() : label.indexOf('.'));
-    if (label.isEmpty() || label == "localhost")
-        label = "linux";
-    return label.left(MaxLabelBytes);
-}
 
 template <typename F> void later(QObject *context, F f)
 {

@@ -19,7 +19,7 @@ struct WideAreaSettings
 };
 
 // One service registered in the site's DNS beside its mDNS announcement, never instead
-// of it. Deleting it deletes the records, waiting about a second at most for the server.
+// of it. Deleting it returns at once; the records are deleted in the background.
 class WideAreaPublication
 {
 public:
@@ -32,12 +32,19 @@ public:
 std::unique_ptr<WideAreaPublication> startWideArea(const PublishRequest &request,
                                                    const WideAreaSettings &settings);
 
-// The wide-area library's one exported function, and the version of this interface it
-// was built for.
-constexpr int WideAreaInterfaceVersion = 1;
+// For a process that is about to end (a terminating signal): the removals of this
+// thread still under way get their answers here, waiting one second at most for all of
+// them, in the whole process. Nothing where the wide-area library was never loaded.
+void finishWideAreaRemovals();
+
+// The wide-area library's exported functions, and the version of this interface it was
+// built for.
+constexpr int WideAreaInterfaceVersion = 2;
 using NewWideArea = WideAreaPublication *(*)(int interfaceVersion, const PublishRequest &,
                                              const WideAreaSettings &);
 #define QZEROCONF_WIDE_AREA_FACTORY "qzeroconf_new_wide_area"
+using FinishWideAreaRemovals = void (*)();
+#define QZEROCONF_WIDE_AREA_FINISH "qzeroconf_finish_wide_area_removals"
 
 } // namespace QZeroConfInternal
 

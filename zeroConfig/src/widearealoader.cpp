@@ -4,7 +4,22 @@
 #include "moduleloader_p.h"
 #include "resolvconf_p.h"
 
+#include <atomic>
+
 namespace QZeroConfInternal {
+
+namespace {
+
+// Set once the library is loaded; it is never unloaded.
+std::atomic<FinishWideAreaRemovals> finishRemovals{nullptr};
+
+} // namespace
+
+void finishWideAreaRemovals()
+{
+    if (const FinishWideAreaRemovals finish = finishRemovals.load())
+        finish();
+}
 
 std::unique_ptr<WideAreaPublication> startWideArea(const PublishRequest &request,
                                                    const WideAreaSettings &settings)
@@ -25,6 +40,9 @@ std::unique_ptr<WideAreaPublication> startWideArea(const PublishRequest &request
         QStringLiteral(QZEROCONF_UNICAST_MODULE), QZEROCONF_WIDE_AREA_FACTORY, &why));
     WideAreaPublication *p =
         factory ? factory(WideAreaInterfaceVersion, request, settings) : nullptr;
+    if (p && !finishRemovals.load())
+        finishRemovals = reinterpret_cast<FinishWideAreaRemovals>(loadModuleFunction(
+            QStringLiteral(QZEROCONF_UNICAST_MODULE), QZEROCONF_WIDE_AREA_FINISH, &why));
     if (!p)
         qCDebug(lcZeroConf).noquote() << QStringLiteral("wide-area: not available: %1").arg(why);
     return std::unique_ptr<WideAreaPublication>(p);

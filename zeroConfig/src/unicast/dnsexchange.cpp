@@ -1,12 +1,12 @@
 #include "dnsexchange_p.h"
 
-#include <QElapsedTimer>
+#include "dnsmessage_p.h"
+
 #include <QNetworkDatagram>
 #include <QTcpSocket>
 #include <QUdpSocket>
-#include <QtEndian>
 
-#include <ldns/ldns.h>
+#include <algorithm>
 
 namespace QZeroConfInternal {
 namespace Unicast {
@@ -15,38 +15,9 @@ namespace {
 
 constexpr int FirstResendMs = 400;
 
-bool answers(const QByteArray &reply, const QByteArray &query)
+int msLeft(const QDeadlineTimer &t)
 {
-    const auto *r = reinterpret_cast<const uint8_t *>(reply.constData());
-    const auto *q = reinterpret_cast<const uint8_t *>(query.constData());
-    return reply.size() >= LDNS_HEADER_SIZE && LDNS_QR_WIRE(r) &&
-           LDNS_ID_WIRE(r) == LDNS_ID_WIRE(q);
-}
-
-bool truncated(const QByteArray &reply)
-{
-    return LDNS_TC_WIRE(reinterpret_cast<const uint8_t *>(reply.constData()));
-}
-
-// RFC 1035 4.2.2: over TCP each message is preceded by its length.
-QByteArray framed(const QByteArray &wire)
-{
-    QByteArray out(2, '\0');
-    qToBigEndian<quint16>(quint16(wire.size()), out.data());
-    return out + wire;
-}
-
-// A whole framed message at the front of buffer, or nothing yet.
-QByteArray takeFramed(QByteArray *buffer)
-{
-    if (buffer->size() < 2)
-        return QByteArray();
-    const int length = qFromBigEndian<quint16>(buffer->constData());
-    if (buffer->size() < 2 + length)
-        return QByteArray();
-    const QByteArray message = buffer->mid(2, length);
-    buffer->remove(0, 2 + length);
-    return message;
+    return int(qMax<qint64>(0, t.remainingTime()));
 }
 
 } // namespace
@@ -56,10 +27,8 @@ DnsExchange::DnsExchange(QObject *parent) : QObject(parent)
     m_resend.setSingleShot(true);
     m_deadline.setSingleShot(true);
     connect(&m_resend, &QTimer::timeout, this, &DnsExchange::retransmit);
-    connect(&m_deadline, &QTimer::timeout, this, [this] {
-        abort();
-        emit failed(QStringLiteral("no answer"));
-    });
+    connect(&m_deadline, &QTimer::timeout, this,
+            [this] { fail(QStringLiteral("does not answer")); });
 }
 
 DnsExchange::~DnsExchange() = default;
@@ -71,10 +40,12 @@ void DnsExchange::send(const QByteArray &wire, const QHostAddress &server, quint
     m_wire = wire;
     m_server = server;
     m_port = port;
+    m_busy = true;
     m_udp = new QUdpSocket(this);
     connect(m_udp, &QUdpSocket::readyRead, this, &DnsExchange::readUdp);
     m_resendMs = FirstResendMs;
     m_deadline.start(timeoutMs);
+    m_deadlineDue.setRemainingTime(timeoutMs);
     retransmit();
 }
 
@@ -83,6 +54,7 @@ void DnsExchange::retransmit()
     // An unreachable network fails the write: the deadline reports it, not a tight loop.
     m_udp->writeDatagram(m_wire, m_server, m_port);
     m_resend.start(m_resendMs);
+    m_resendDue.setRemainingTime(m_resendMs);
     m_resendMs *= 2;
 }
 
@@ -90,35 +62,70 @@ void DnsExchange::readUdp()
 {
     while (m_udp && m_udp->hasPendingDatagrams()) {
         const QNetworkDatagram d = m_udp->receiveDatagram();
-        if (!d.senderAddress().isEqual(m_server, QHostAddress::TolerantConversion) ||
-            !answers(d.data(), m_wire))
-            continue;
-        if (truncated(d.data())) {
-            startTcp();
+        if (d.senderAddress().isEqual(m_server, QHostAddress::TolerantConversion) &&
+            d.senderPort() == m_port && take(d.data()))
             return;
-        }
-        finish(d.data());
-        return;
     }
+}
+
+bool DnsExchange::take(const QByteArray &message)
+{
+    switch (classifyReply(message, m_wire)) {
+    case Reply::Stranger:
+        return false;
+    case Reply::Malformed:
+        fail(QStringLiteral("sent a malformed answer"));
+        return true;
+    case Reply::Truncated:
+        if (m_tcp) // the whole answer cannot be had
+            fail(QStringLiteral("sent a truncated answer over TCP"));
+        else
+            startTcp();
+        return true;
+    case Reply::Answer:
+        finish(message);
+        return true;
+    }
+    return false;
 }
 
 void DnsExchange::startTcp()
 {
     m_resend.stop();
+    m_resendDue = QDeadlineTimer(QDeadlineTimer::Forever);
+    m_udp->disconnect(this);
     m_udp->deleteLater();
     m_udp = nullptr;
     m_tcp = new QTcpSocket(this);
     connect(m_tcp, &QTcpSocket::connected, this, [this] { m_tcp->write(framed(m_wire)); });
     connect(m_tcp, &QTcpSocket::readyRead, this, &DnsExchange::readTcp);
+    // A refused or reset connection fails at once, into the caller's back-off.
+#if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
+    connect(m_tcp, &QTcpSocket::errorOccurred, this, &DnsExchange::tcpError);
+#else
+    connect(m_tcp, QOverload<QAbstractSocket::SocketError>::of(&QAbstractSocket::error), this,
+            &DnsExchange::tcpError);
+#endif
     m_tcp->connectToHost(m_server, m_port);
 }
 
 void DnsExchange::readTcp()
 {
     m_tcpBuffer += m_tcp->readAll();
-    const QByteArray message = takeFramed(&m_tcpBuffer);
-    if (!message.isEmpty() && answers(message, m_wire))
-        finish(message);
+    // One segment may carry several messages: a stale one before ours, say.
+    QByteArray message;
+    while (m_tcp && takeFramed(&m_tcpBuffer, &message)) {
+        if (take(message))
+            return;
+    }
+}
+
+void DnsExchange::tcpError(QAbstractSocket::SocketError error)
+{
+    if (error == QAbstractSocket::ConnectionRefusedError)
+        fail(QStringLiteral("refused the TCP connection"));
+    else
+        fail(QStringLiteral("broke off the TCP connection (%1)").arg(m_tcp->errorString()));
 }
 
 void DnsExchange::finish(const QByteArray &answer)
@@ -127,8 +134,15 @@ void DnsExchange::finish(const QByteArray &answer)
     emit answered(answer);
 }
 
+void DnsExchange::fail(const QString &reason)
+{
+    abort();
+    emit failed(reason);
+}
+
 void DnsExchange::abort()
 {
+    m_busy = false;
     m_resend.stop();
     m_deadline.stop();
     // Sockets may be inside their own signal here: let the event loop delete them.
@@ -146,45 +160,36 @@ void DnsExchange::abort()
     m_tcpBuffer.clear();
 }
 
+void DnsExchange::finishBy(const QDeadlineTimer &by)
+{
+    // The sockets' own blocking waits emit the signals that the event loop would have,
+    // so the same slots check what arrives; the timers' work is done here.
+    while (m_busy && !by.hasExpired()) {
+        if (m_deadlineDue.hasExpired()) {
+            fail(QStringLiteral("does not answer"));
+        } else if (m_tcp) {
+            const int wait = qMin(msLeft(by), msLeft(m_deadlineDue));
+            if (m_tcp->state() == QAbstractSocket::ConnectedState)
+                m_tcp->waitForReadyRead(wait);
+            else
+                m_tcp->waitForConnected(wait);
+        } else {
+            const int wait = std::min({msLeft(by), msLeft(m_deadlineDue), msLeft(m_resendDue)});
+            if (!m_udp->waitForReadyRead(wait) && m_busy && !m_tcp && m_resendDue.hasExpired())
+                retransmit();
+        }
+    }
+}
+
 QByteArray DnsExchange::exchangeNow(const QByteArray &wire, const QHostAddress &server,
                                     quint16 port, int timeoutMs)
 {
-    QElapsedTimer clock;
-    clock.start();
-    const auto left = [&] {
-        return int(qMax<qint64>(0, timeoutMs - clock.elapsed()));
-    };
-    QUdpSocket udp;
-    QByteArray reply;
-    for (int attempt = 0; attempt < 3 && left() > 0 && reply.isEmpty(); ++attempt) {
-        udp.writeDatagram(wire, server, port);
-        const int wait = qMin(left(), FirstResendMs << attempt);
-        QElapsedTimer slice;
-        slice.start();
-        while (reply.isEmpty() && slice.elapsed() < wait &&
-               udp.waitForReadyRead(int(qMax<qint64>(1, wait - slice.elapsed())))) {
-            while (udp.hasPendingDatagrams()) {
-                const QByteArray d = udp.receiveDatagram().data();
-                if (answers(d, wire))
-                    reply = d;
-            }
-        }
-    }
-    if (reply.isEmpty() || !truncated(reply))
-        return reply;
-    QTcpSocket tcp;
-    tcp.connectToHost(server, port);
-    if (!tcp.waitForConnected(left()))
-        return reply;
-    tcp.write(framed(wire));
-    QByteArray buffer;
-    while (left() > 0 && tcp.waitForReadyRead(left())) {
-        buffer += tcp.readAll();
-        const QByteArray message = takeFramed(&buffer);
-        if (!message.isEmpty())
-            return message;
-    }
-    return reply;
+    DnsExchange exchange;
+    QByteArray answer;
+    connect(&exchange, &DnsExchange::answered, [&answer](const QByteArray &a) { answer = a; });
+    exchange.send(wire, server, port, timeoutMs);
+    exchange.finishBy(QDeadlineTimer(timeoutMs));
+    return answer;
 }
 
 } // namespace Unicast

@@ -1,13 +1,18 @@
 #include "dnsmessage_p.h"
 
+#include <QFile>
 #include <QRegularExpression>
 #include <QtEndian>
 
 #include <ldns/ldns.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace QZeroConfInternal {
 namespace Unicast {
@@ -227,7 +232,9 @@ QString parseTsigKey(const QByteArray &text, TsigKey *key)
     TsigKey k;
     k.name = canonicalName(m.captured(1).toUtf8());
     k.algorithm = algorithm.toLatin1() + '.';
-    k.secret = b64;
+    // Written again as ldns reads base64: it refuses some forms that Qt takes (a missing
+    // padding, say), and would then fail to sign.
+    k.secret = decoded.decoded.toBase64();
     // The library may not know every algorithm of RFC 8945 (ldns 1.8.3 signs neither
     // hmac-sha224 nor, misspelling it, hmac-sha384): find out now rather than per update.
     QString why;
@@ -241,6 +248,52 @@ QString parseTsigKey(const QByteArray &text, TsigKey *key)
             .arg(QString::fromLatin1(LDNS_VERSION), algorithm);
     *key = k;
     return QString();
+}
+
+QString readTsigKeyFile(const QString &path, TsigKey *key, bool *othersMayRead)
+{
+    const QString cannot = QStringLiteral("cannot read the TSIG key file %1: %2");
+    // Non-blocking, so that opening a FIFO with no writer returns at once.
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return cannot.arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    struct stat st;
+    QByteArray text;
+    QString why;
+    if (::fstat(fd, &st) != 0) {
+        why = cannot.arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    } else if (!S_ISREG(st.st_mode)) {
+        why = QStringLiteral("the TSIG key file %1 is not a regular file").arg(path);
+    } else if (st.st_size > MaxKeyFileBytes) {
+        why = QStringLiteral("the TSIG key file %1 is larger than %2 KiB")
+                  .arg(path)
+                  .arg(MaxKeyFileBytes / 1024);
+    } else {
+        // One byte more than allowed tells a file that grew meanwhile.
+        text.resize(MaxKeyFileBytes + 1);
+        qint64 got = 0;
+        for (ssize_t n; got < text.size(); got += n) {
+            n = ::read(fd, text.data() + got, size_t(text.size() - got));
+            if (n < 0 && errno == EINTR)
+                n = 0;
+            else if (n <= 0)
+                break;
+        }
+        text.truncate(int(got));
+        if (got > MaxKeyFileBytes)
+            why = QStringLiteral("the TSIG key file %1 is larger than %2 KiB")
+                      .arg(path)
+                      .arg(MaxKeyFileBytes / 1024);
+        *othersMayRead = st.st_mode & S_IROTH;
+    }
+    ::close(fd);
+    if (why.isEmpty()) {
+        const QString unusable = parseTsigKey(text, key);
+        if (!unusable.isEmpty())
+            why = QStringLiteral("the TSIG key file %1 is not usable: %2").arg(path, unusable);
+    }
+    return why;
 }
 
 ResolverConfig canonicalResolverConfig(const ResolverConfig &written)
@@ -377,6 +430,39 @@ Outgoing buildUpdate(const Registration &r, UpdateKind kind, const TsigKey &key,
     return out;
 }
 
+Reply classifyReply(const QByteArray &reply, const QByteArray &query)
+{
+    const auto *r = reinterpret_cast<const uint8_t *>(reply.constData());
+    const auto *q = reinterpret_cast<const uint8_t *>(query.constData());
+    if (reply.size() < 2 || query.size() < 2 || LDNS_ID_WIRE(r) != LDNS_ID_WIRE(q))
+        return Reply::Stranger;
+    ldns_pkt *raw = nullptr;
+    if (reply.size() < LDNS_HEADER_SIZE || !LDNS_QR_WIRE(r) ||
+        ldns_wire2pkt(&raw, r, size_t(reply.size())) != LDNS_STATUS_OK)
+        return Reply::Malformed;
+    ldns_pkt_free(raw);
+    return LDNS_TC_WIRE(r) ? Reply::Truncated : Reply::Answer;
+}
+
+QByteArray framed(const QByteArray &wire)
+{
+    QByteArray out(2, '\0');
+    qToBigEndian<quint16>(quint16(wire.size()), out.data());
+    return out + wire;
+}
+
+bool takeFramed(QByteArray *stream, QByteArray *message)
+{
+    if (stream->size() < 2)
+        return false;
+    const int length = qFromBigEndian<quint16>(stream->constData());
+    if (stream->size() < 2 + length)
+        return false;
+    *message = stream->mid(2, length);
+    stream->remove(0, 2 + length);
+    return true;
+}
+
 bool parseAnswer(const QByteArray &wire, const Outgoing &request, const TsigKey &key,
                  Answer *answer, QString *error)
 {
@@ -391,12 +477,21 @@ bool parseAnswer(const QByteArray &wire, const Outgoing &request, const TsigKey 
         *error = QStringLiteral("not an answer to our message");
         return false;
     }
+    const ldns_rr *tsig = ldns_pkt_tsig(raw);
+    // ldns takes a TSIG record that lacks fields, and then asserts on reading them.
+    if (tsig && ldns_rr_rd_count(tsig) < 7) {
+        *error = QStringLiteral("malformed answer");
+        return false;
+    }
     Answer a;
     a.rcode = ldns_pkt_get_rcode(raw);
-    if (const ldns_rr *tsig = ldns_pkt_tsig(raw)) {
+    if (tsig) {
         if (const int tsigError = ldns_rdf2native_int16(ldns_rr_rdf(tsig, 5)))
             a.rcode = tsigError;
-        if (!key.isNull() && !request.requestMac.isEmpty()) {
+        // Only under our key's algorithm: ldns 1.8.3 loses the TSIG record (a leak per
+        // answer) when it cannot compute a MAC with the algorithm the answer names.
+        if (!key.isNull() && !request.requestMac.isEmpty() &&
+            sameName(present(ldns_rr_rdf(tsig, 0)), key.algorithm)) {
             Rdf mac(ldns_rdf_new_frm_data(LDNS_RDF_TYPE_INT16_DATA,
                                           size_t(request.requestMac.size()),
                                           request.requestMac.constData()));

@@ -41,6 +41,14 @@ struct TsigKey
     bool isNull() const { return name.isEmpty(); }
 };
 
+// Key files are small; anything larger is not one.
+constexpr int MaxKeyFileBytes = 16 * 1024;
+
+// Reads a key file without waiting on it: only a regular file of at most MaxKeyFileBytes
+// is read (a FIFO or a device would block, or never end). Returns an empty string, or
+// why the file gives no usable key. *othersMayRead: whether other users may read it.
+QString readTsigKeyFile(const QString &path, TsigKey *key, bool *othersMayRead);
+
 // A key file as tsig-keygen and ddns-confgen write it:
 //   key "NAME" { algorithm hmac-sha256; secret "BASE64"; };
 // Returns an empty string, or why the text is no usable key (never quoting the secret).
@@ -110,6 +118,16 @@ enum class UpdateKind {
 
 Outgoing buildQuery(const QByteArray &name, int type, QString *error);
 Outgoing buildUpdate(const Registration &r, UpdateKind kind, const TsigKey &key, QString *error);
+
+// What a message that came from the server is to the query it may answer: another
+// message's answer (ignored), ours but not parseable, ours but truncated, or the answer.
+enum class Reply { Stranger, Malformed, Truncated, Answer };
+Reply classifyReply(const QByteArray &reply, const QByteArray &query);
+
+// RFC 1035 4.2.2: over TCP each message is preceded by its length.
+QByteArray framed(const QByteArray &wire);
+// Moves the first whole message of a TCP stream into *message; false when none is whole yet.
+bool takeFramed(QByteArray *stream, QByteArray *message);
 
 // Parses an answer to request. With a key, *verified tells whether the server signed it
 // with that key; a TSIG error in an unsigned answer is still reported in rcode.

@@ -1,12 +1,12 @@
 #include "widearea_p.h"
 
 #include "../addresswatch_p.h"
+#include "../hostlabel_p.h"
 #include "../logging_p.h"
 #include "dnsexchange_p.h"
 
-#include <QFile>
-#include <QFileInfo>
-#include <QSysInfo>
+#include <QCoreApplication>
+#include <QThread>
 
 #include <ldns/ldns.h>
 
@@ -18,6 +18,10 @@ namespace {
 constexpr int MaxBackoffMs = 60000;
 constexpr int WithdrawWaitMs = 1000;
 constexpr int MaxRenames = 100;
+// RFC 6762 section 9, as for mDNS: after 15 conflicts within 10 s, one attempt per 5 s.
+constexpr int ConflictWindowMs = 10000;
+constexpr int ConflictBurst = 15;
+constexpr int ConflictHoldOffMs = 5000;
 
 QString show(const QByteArray &name)
 {
@@ -31,12 +35,109 @@ bool unanswered(const Answer *a)
     return !a || a->rcode == ServFail;
 }
 
+// One second for all removals of a process that is ending, from the first wait on.
+QDeadlineTimer exitBudget()
+{
+    static const QDeadlineTimer by(WithdrawWaitMs);
+    return by;
+}
+
+class Removals
+{
+public:
+    // A thread that ends, the program's main thread included, finishes what is left.
+    ~Removals() { finish(m_main); }
+
+    void adopt(WideAreaRegistration *r);
+    // Within the process's one second once it is ending, else within a second of now.
+    void finish(bool processEnding);
+
+private:
+    void done(WideAreaRegistration *r);
+
+    QList<WideAreaRegistration *> m_pending;
+    QList<WideAreaRegistration *> m_done; // while finishing: deleted once that is over
+    bool m_finishing = false;
+    bool m_hooked = false;
+    bool m_main = false; // the application object's thread
+};
+
+thread_local Removals removals;
+
+void Removals::adopt(WideAreaRegistration *r)
+{
+    m_pending.append(r);
+    QObject::connect(r, &WideAreaRegistration::removalDone, r, [this, r] { done(r); });
+    if (m_hooked)
+        return;
+    m_hooked = true;
+    QThread *thread = QThread::currentThread();
+    const QCoreApplication *app = QCoreApplication::instance();
+    m_main = app && app->thread() == thread;
+    if (m_main) {
+        // While the application object still has its event dispatcher.
+        qAddPostRoutine([] {
+            removals.finish(true);
+            removals.m_hooked = false;
+        });
+    } else {
+        // Emitted in the ending thread itself, whose event loop carries nothing on now.
+        QObject::connect(thread, &QThread::finished, [] { removals.finish(false); });
+    }
+}
+
+void Removals::done(WideAreaRegistration *r)
+{
+    m_pending.removeOne(r);
+    // Inside its own exchange's signal: deleted once that has returned.
+    if (m_finishing)
+        m_done.append(r);
+    else
+        r->deleteLater();
+}
+
+void Removals::finish(bool processEnding)
+{
+    if (m_finishing || m_pending.isEmpty())
+        return;
+    m_finishing = true;
+    const QDeadlineTimer by = processEnding ? exitBudget() : QDeadlineTimer(WithdrawWaitMs);
+    // One after the other, but all within `by`: every removal went out when it was
+    // started, so the answers wait in the sockets already.
+    for (WideAreaRegistration *r : QList<WideAreaRegistration *>(m_pending))
+        r->finishBy(by);
+    m_finishing = false;
+    // What is left gets no more time; the event loop may not run again to delete anything.
+    qDeleteAll(m_pending);
+    m_pending.clear();
+    qDeleteAll(m_done);
+    m_done.clear();
+}
+
+// What the component holds: letting go of it starts the removal, which goes on without it.
+class Handle : public WideAreaPublication
+{
+public:
+    explicit Handle(WideAreaRegistration *r) : m_registration(r) {}
+    ~Handle() override { m_registration->withdraw(); }
+
+private:
+    Q_DISABLE_COPY(Handle)
+    WideAreaRegistration *const m_registration;
+};
+
 } // namespace
 
-WideAreaRegistration::WideAreaRegistration(const PublishRequest &request,
-                                           const WideAreaSettings &settings, QObject *parent)
-    : QObject(parent), m_request(request), m_settings(settings), m_exchange(new DnsExchange(this))
+void finishRemovalsNow()
 {
+    removals.finish(true);
+}
+
+WideAreaRegistration::WideAreaRegistration(const PublishRequest &request,
+                                           const WideAreaSettings &settings)
+    : m_request(request), m_settings(settings), m_exchange(new DnsExchange(this))
+{
+    m_clock.start();
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, [this] {
         if (m_retryStep)
@@ -54,7 +155,7 @@ WideAreaRegistration::WideAreaRegistration(const PublishRequest &request,
         QString why;
         const Then then = std::move(m_then);
         if (!parseAnswer(wire, m_pending, m_key, &answer, &why)) {
-            qCDebug(lcZeroConf).noquote() << QStringLiteral("wide-area: %1").arg(why);
+            m_failure = QStringLiteral("sent a malformed answer");
             then(nullptr);
             return;
         }
@@ -62,7 +163,8 @@ WideAreaRegistration::WideAreaRegistration(const PublishRequest &request,
             m_backoffMs = 0;
         then(&answer);
     });
-    connect(m_exchange, &DnsExchange::failed, this, [this] {
+    connect(m_exchange, &DnsExchange::failed, this, [this](const QString &why) {
+        m_failure = why;
         const Then then = std::move(m_then);
         then(nullptr);
     });
@@ -70,24 +172,53 @@ WideAreaRegistration::WideAreaRegistration(const PublishRequest &request,
     m_reg.txt = request.txt;
 }
 
-WideAreaRegistration::~WideAreaRegistration()
+WideAreaRegistration::~WideAreaRegistration() = default;
+
+void WideAreaRegistration::useResolver(const QHostAddress &address, quint16 port)
 {
+    m_resolver = address;
+    m_resolverPort = port;
+}
+
+void WideAreaRegistration::withdraw()
+{
+    m_stopped = true;
+    m_retry.stop();
+    m_refresh.stop();
+    delete m_watch;
+    m_watch = nullptr;
     m_exchange->abort();
-    if (!m_sentUpdate || m_server.isNull())
-        return;
+    removals.adopt(this);
     QString why;
-    const Outgoing out = buildUpdate(m_reg, UpdateKind::Remove, m_key, &why);
+    const Outgoing out = m_sentUpdate && !m_server.isNull()
+                             ? buildUpdate(m_reg, UpdateKind::Remove, m_key, &why)
+                             : Outgoing();
     if (out.wire.isEmpty())
-        return;
-    const QByteArray reply =
-        DnsExchange::exchangeNow(out.wire, m_server, m_serverPort, WithdrawWaitMs);
-    Answer answer;
-    if (reply.isEmpty() || !parseAnswer(reply, out, m_key, &answer, &why))
-        qCDebug(lcZeroConf).noquote() << QStringLiteral("wide-area: no answer to the removal of %1")
-                                             .arg(show(m_reg.instance));
+        emit removalDone(); // nothing of ours can stand there
     else
-        qCDebug(lcZeroConf).noquote() << QStringLiteral("wide-area: removed %1: %2")
-                                             .arg(show(m_reg.instance), rcodeName(answer.rcode));
+        exchange(out, m_server, m_serverPort, [this](const Answer *a) { removed(a); });
+}
+
+void WideAreaRegistration::finishBy(const QDeadlineTimer &by)
+{
+    m_exchange->finishBy(by);
+}
+
+void WideAreaRegistration::removed(const Answer *a)
+{
+    const QString name = show(m_reg.instance);
+    if (!a)
+        qCDebug(lcZeroConf).noquote()
+            << QStringLiteral("wide-area: removing %1: the server %2").arg(name, m_failure);
+    else if (!m_key.isNull() && !a->verified)
+        qCDebug(lcZeroConf).noquote()
+            << QStringLiteral(
+                   "wide-area: the answer to the removal of %1 is not signed with key %2")
+                   .arg(name, show(m_key.name));
+    else
+        qCDebug(lcZeroConf).noquote()
+            << QStringLiteral("wide-area: removed %1: %2").arg(name, rcodeName(a->rcode));
+    emit removalDone();
 }
 
 QList<QHostAddress> WideAreaRegistration::routableAddresses()
@@ -108,18 +239,13 @@ bool WideAreaRegistration::loadKey()
         keyFile = QString::fromLocal8Bit(qgetenv("QZEROCONF_TSIG_KEYFILE"));
     if (keyFile.isEmpty())
         return true; // unsigned, for servers that authorise by address
-    QFile file(keyFile);
-    if (!file.open(QIODevice::ReadOnly)) {
-        giveUp(QStringLiteral("cannot read the TSIG key file %1: %2")
-                   .arg(keyFile, file.errorString()));
-        return false;
-    }
-    const QString why = parseTsigKey(file.readAll(), &m_key);
+    bool othersMayRead = false;
+    const QString why = readTsigKeyFile(keyFile, &m_key, &othersMayRead);
     if (!why.isEmpty()) {
-        giveUp(QStringLiteral("the TSIG key file %1 is not usable: %2").arg(keyFile, why));
+        giveUp(why);
         return false;
     }
-    if (QFileInfo(file).permissions() & QFileDevice::ReadOther)
+    if (othersMayRead)
         qCWarning(lcZeroConf).noquote()
             << QStringLiteral("the TSIG key file %1 is readable by other users").arg(keyFile);
     return true;
@@ -129,7 +255,8 @@ void WideAreaRegistration::start()
 {
     const ResolverConfig resolver = canonicalResolverConfig(systemResolverConfig());
     // The C library's default when no name server is configured.
-    m_resolver = resolver.servers.value(0, QHostAddress(QHostAddress::LocalHost));
+    if (m_resolver.isNull())
+        m_resolver = resolver.servers.value(0, QHostAddress(QHostAddress::LocalHost));
     if (!m_settings.domain.isEmpty()) {
         findZone(canonicalName(m_settings.domain));
         return;
@@ -178,7 +305,7 @@ void WideAreaRegistration::discover(int index)
         return;
     }
     const QByteArray name = m_candidates[index];
-    ask(name, LDNS_RR_TYPE_PTR, m_resolver, 53, [this, index, name](const Answer *a) {
+    ask(name, LDNS_RR_TYPE_PTR, m_resolver, m_resolverPort, [this, index, name](const Answer *a) {
         // Whether a domain exists is not known until the resolver answers: try again,
         // quietly, since most sites have none.
         if (unanswered(a))
@@ -193,7 +320,7 @@ void WideAreaRegistration::discover(int index)
 
 void WideAreaRegistration::findZone(const QByteArray &domain)
 {
-    ask(domain, LDNS_RR_TYPE_SOA, m_resolver, 53, [this, domain](const Answer *a) {
+    ask(domain, LDNS_RR_TYPE_SOA, m_resolver, m_resolverPort, [this, domain](const Answer *a) {
         if (unanswered(a))
             return later([this, domain] { findZone(domain); });
         // The SOA answers for the zone's apex, and stands in the authority section below it.
@@ -205,7 +332,7 @@ void WideAreaRegistration::findZone(const QByteArray &domain)
         m_primary = canonicalName(soa[0].rdata[0]);
         QByteArray host = m_request.hostLabel;
         if (host.isEmpty())
-            host = QSysInfo::machineHostName().section(QLatin1Char('.'), 0, 0).toUtf8();
+            host = systemHostLabel();
         m_reg.typeName = canonicalName(m_request.type + '.' + m_reg.zone);
         m_reg.instance = canonicalName(escapeLabel(m_request.name) + '.' + m_reg.typeName);
         m_reg.target = canonicalName(escapeLabel(host) + '.' + m_reg.zone);
@@ -216,7 +343,7 @@ void WideAreaRegistration::findZone(const QByteArray &domain)
 void WideAreaRegistration::findServer()
 {
     const QByteArray name = "_dns-update._udp." + m_reg.zone;
-    ask(name, LDNS_RR_TYPE_SRV, m_resolver, 53, [this](const Answer *a) {
+    ask(name, LDNS_RR_TYPE_SRV, m_resolver, m_resolverPort, [this](const Answer *a) {
         if (unanswered(a))
             return later([this] { findServer(); });
         for (const Record &r : a->answer) {
@@ -231,7 +358,7 @@ void WideAreaRegistration::resolveServer(const QByteArray &host, quint16 port)
 {
     m_serverName = host;
     m_serverPort = port;
-    ask(host, LDNS_RR_TYPE_A, m_resolver, 53, [this, host](const Answer *a) {
+    ask(host, LDNS_RR_TYPE_A, m_resolver, m_resolverPort, [this, host](const Answer *a) {
         if (unanswered(a))
             return later([this, host] { resolveServer(host, m_serverPort); });
         for (const Record &r : a->records(LDNS_RR_TYPE_A)) {
@@ -274,9 +401,8 @@ void WideAreaRegistration::updated(UpdateKind kind, const Answer *a)
     if (!a) {
         if (!m_warnedUnreachable)
             qCWarning(lcZeroConf).noquote()
-                << QStringLiteral(
-                       "the DNS update server %1 does not answer; registering %2 there later")
-                       .arg(server, show(m_reg.instance));
+                << QStringLiteral("the DNS update server %1 %2; registering %3 there later")
+                       .arg(server, m_failure, show(m_reg.instance));
         m_warnedUnreachable = true;
         return later([this, kind] { update(kind); });
     }
@@ -338,13 +464,28 @@ void WideAreaRegistration::checkOwner()
         if (++m_renames > MaxRenames)
             return giveUp(QStringLiteral("wide-area registration: no free name for %1")
                               .arg(show(m_request.name)));
-        const QByteArray name = m_request.name + " #" + QByteArray::number(m_renames + 1);
-        qCWarning(lcZeroConf).noquote()
-            << QStringLiteral("the name \"%1\" is taken in %2; registering as \"%3\"")
-                   .arg(QString::fromUtf8(m_request.name), show(m_reg.zone),
-                        QString::fromUtf8(name));
+        const QByteArray suffix = " #" + QByteArray::number(m_renames + 1);
+        const QByteArray name = utf8Prefix(m_request.name, MaxLabelBytes - suffix.size()) + suffix;
+        // One warning line; a server that takes every name gets the rest at debug level.
+        const QString line =
+            QStringLiteral("the name \"%1\" is taken in %2; registering as \"%3\"")
+                .arg(QString::fromUtf8(m_request.name), show(m_reg.zone), QString::fromUtf8(name));
+        if (m_renames == 1)
+            qCWarning(lcZeroConf).noquote() << line;
+        else
+            qCDebug(lcZeroConf).noquote() << "wide-area:" << line;
         m_reg.instance = canonicalName(escapeLabel(name) + '.' + m_reg.typeName);
-        update(UpdateKind::Claim);
+
+        const qint64 now = m_clock.elapsed();
+        m_conflicts.append(now);
+        while (now - m_conflicts.first() > ConflictWindowMs)
+            m_conflicts.removeFirst();
+        if (m_conflicts.size() < ConflictBurst)
+            return update(UpdateKind::Claim);
+        m_retryStep = [this] {
+            update(UpdateKind::Claim);
+        };
+        m_retry.start(ConflictHoldOffMs);
     });
 }
 
@@ -383,5 +524,10 @@ qzeroconf_new_wide_area(int interfaceVersion, const QZeroConfInternal::PublishRe
         return nullptr;
     auto *registration = new QZeroConfInternal::Unicast::WideAreaRegistration(request, settings);
     registration->start();
-    return registration;
+    return new QZeroConfInternal::Unicast::Handle(registration);
+}
+
+extern "C" Q_DECL_EXPORT void qzeroconf_finish_wide_area_removals()
+{
+    QZeroConfInternal::Unicast::finishRemovalsNow();
 }

@@ -5,9 +5,12 @@
 #include "../widearea_p.h"
 #include "dnsmessage_p.h"
 
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
 #include <QTimer>
+#include <QVector>
 
 #include <functional>
 
@@ -22,26 +25,33 @@ class DnsExchange;
 // Registers one service in the site's DNS (RFC 6763 section 11) beside the mDNS
 // announcement: finds the registration domain, its zone and update server, claims the
 // instance name with a signed DNS UPDATE, keeps the records fresh and the addresses
-// current, and deletes them when destroyed. Every fault is one warning line at most
+// current, and deletes them on withdraw(). Every fault is one warning line at most
 // and never touches the mDNS side.
-class WideAreaRegistration : public QObject, public WideAreaPublication
+class WideAreaRegistration : public QObject
 {
     Q_OBJECT
 
 public:
-    WideAreaRegistration(const PublishRequest &request, const WideAreaSettings &settings,
-                         QObject *parent = nullptr);
-    // Deletes the records, waiting about a second at most for the server.
+    WideAreaRegistration(const PublishRequest &request, const WideAreaSettings &settings);
     ~WideAreaRegistration() override;
 
     void start();
     const Registration &registration() const { return m_reg; }
+    // Where the lookups go instead of the resolver configuration's first name server.
+    void useResolver(const QHostAddress &address, quint16 port);
+
+    // Returns at once: the records are deleted in the background, on this thread's event
+    // loop (or by finishRemovalsNow()), and the object deletes itself when that is done.
+    void withdraw();
+    // Carries the removal on without the event loop, until it is done or `by` comes.
+    void finishBy(const QDeadlineTimer &by);
 
     // This machine's addresses that a host elsewhere can reach: no loopback, no link-local.
     static QList<QHostAddress> routableAddresses();
 
 Q_SIGNALS:
     void registered();
+    void removalDone();
 
 private:
     Q_DISABLE_COPY(WideAreaRegistration)
@@ -60,6 +70,7 @@ private:
     void checkOwner();
     void addressesChanged();
     void giveUp(const QString &warning);
+    void removed(const Answer *a);
 
     PublishRequest m_request;
     WideAreaSettings m_settings;
@@ -67,6 +78,7 @@ private:
     Registration m_reg;
     QList<QByteArray> m_candidates; // dr._dns-sd._udp.<search domain>, then r.
     QHostAddress m_resolver;
+    quint16 m_resolverPort = 53;
     QByteArray m_primary;
     QByteArray m_serverName;
     QHostAddress m_server;
@@ -74,6 +86,7 @@ private:
 
     DnsExchange *m_exchange;
     Then m_then;
+    QString m_failure; // why the last exchange got no answer
     Outgoing m_pending;
     QTimer m_retry;
     std::function<void()> m_retryStep;
@@ -82,12 +95,20 @@ private:
     AddressWatch *m_watch = nullptr;
 
     int m_renames = 0;
-    bool m_sentUpdate = false; // records of ours may stand at the server
+    QElapsedTimer m_clock;
+    QVector<qint64> m_conflicts; // the recent ones, on m_clock
+    bool m_sentUpdate = false;   // records of ours may stand at the server
     bool m_registered = false;
     bool m_addressesDirty = false;
     bool m_stopped = false;
     bool m_warnedUnreachable = false;
 };
+
+// The removals of this thread still under way: they outlive the QZeroConf objects that
+// started them. The event loop carries them on; a process that is about to end finishes
+// them here, within one second for all of them together (a terminating signal, the
+// application object going, the program's exit), and so does a QThread that ends.
+void finishRemovalsNow();
 
 } // namespace Unicast
 } // namespace QZeroConfInternal
