@@ -5,8 +5,6 @@
 #include "logging_p.h"
 #include "moduleloader_p.h"
 
-#include <QSysInfo>
-
 namespace QZeroConfInternal {
 
 namespace {

@@ -18,10 +18,6 @@ namespace {
 constexpr int MaxBackoffMs = 60000;
 constexpr int WithdrawWaitMs = 1000;
 constexpr int MaxRenames = 100;
-// RFC 6762 section 9, as for mDNS: after 15 conflicts within 10 s, one attempt per 5 s.
-constexpr int ConflictWindowMs = 10000;
-constexpr int ConflictBurst = 15;
-constexpr int ConflictHoldOffMs = 5000;
 
 QString show(const QByteArray &name)
 {
@@ -137,7 +133,6 @@ WideAreaRegistration::WideAreaRegistration(const PublishRequest &request,
                                            const WideAreaSettings &settings)
     : m_request(request), m_settings(settings), m_exchange(new DnsExchange(this))
 {
-    m_clock.start();
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, [this] {
         if (m_retryStep)
@@ -476,16 +471,18 @@ void WideAreaRegistration::checkOwner()
             qCDebug(lcZeroConf).noquote() << "wide-area:" << line;
         m_reg.instance = canonicalName(escapeLabel(name) + '.' + m_reg.typeName);
 
-        const qint64 now = m_clock.elapsed();
-        m_conflicts.append(now);
-        while (now - m_conflicts.first() > ConflictWindowMs)
-            m_conflicts.removeFirst();
-        if (m_conflicts.size() < ConflictBurst)
+        // Paced as mDNS renames are (RFC 6762 section 9).
+        m_pacer.noteConflict();
+        const int wait = m_pacer.untilNextRound();
+        if (wait == 0) {
+            m_pacer.roundStarted();
             return update(UpdateKind::Claim);
+        }
         m_retryStep = [this] {
+            m_pacer.roundStarted();
             update(UpdateKind::Claim);
         };
-        m_retry.start(ConflictHoldOffMs);
+        m_retry.start(wait);
     });
 }
 

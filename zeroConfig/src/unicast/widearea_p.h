@@ -1,16 +1,15 @@
 #ifndef QZEROCONF_UNICAST_WIDEAREA_P_H
 #define QZEROCONF_UNICAST_WIDEAREA_P_H
 
+#include "../pacing_p.h"
 #include "../publishrequest_p.h"
 #include "../widearea_p.h"
 #include "dnsmessage_p.h"
 
 #include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
 #include <QTimer>
-#include <QVector>
 
 #include <functional>
 
@@ -95,9 +94,8 @@ private:
     AddressWatch *m_watch = nullptr;
 
     int m_renames = 0;
-    QElapsedTimer m_clock;
-    QVector<qint64> m_conflicts; // the recent ones, on m_clock
-    bool m_sentUpdate = false;   // records of ours may stand at the server
+    ConflictPacer m_pacer;
+    bool m_sentUpdate = false; // records of ours may stand at the server
     bool m_registered = false;
     bool m_addressesDirty = false;
     bool m_stopped = false;
