@@ -15,7 +15,8 @@ Publishers, in turns, each run on a fresh pair of namespaces (publisher and obse
 Figures per run, median (min-max) over --runs:
   all resolved    from the start of the publishing process until the observer (a
                   python-zeroconf browser) has resolved every one of the N services
-  CPU             user+system time of the publishing process(es) in the first 6 s
+  CPU             user+system time of the publishing process(es) in the first 6 s, or
+                  until all were resolved (or given up on, after 40 s) when that is later
                   (for lanbeacon (daemon): its own, and the daemon's)
   VmHWM           peak memory of the publishing process(es)
   mDNS sockets    UDP sockets on port 5353 that the publishing process holds
