@@ -75,24 +75,19 @@ quint64 EngineChooser::run(std::unique_ptr<Engine> engine, StartMode mode)
             this, [this, id, event, why, warn] { onEvent(id, event, why, warn); },
             Qt::QueuedConnection);
     };
+    auto forward = [queue](Event event) {
+        return [queue, event] {
+            queue(event);
+        };
+    };
     EngineEvents events;
-    events.running = [queue] {
-        queue(Event::Running);
-    };
-    events.hostChanging = [queue] {
-        queue(Event::HostChanging);
-    };
-    events.away = [queue] {
-        queue(Event::Away);
-    };
-    events.back = [queue] {
-        queue(Event::Back);
-    };
+    events.running = forward(Event::Running);
+    events.hostChanging = forward(Event::HostChanging);
+    events.away = forward(Event::Away);
+    events.back = forward(Event::Back);
+    events.appeared = forward(Event::Appeared);
     events.failed = [queue](const QString &why, bool warn) {
         queue(Event::Failed, why, warn);
-    };
-    events.appeared = [queue] {
-        queue(Event::Appeared);
     };
     raw->start(events, mode);
     return id;
@@ -157,8 +152,8 @@ void EngineChooser::onCandidateEvent(Event event, const QString &why)
         qCDebug(lcZeroConf).noquote() << QStringLiteral("still on our own: %1").arg(why);
         m_candidate.reset();
         m_candidateId = 0;
-        m_watch.start();
         m_watch.setInterval(qMin(m_watch.interval() * 2, MostWatchIntervalMs));
+        m_watch.start();
         break;
     default:
         break;

@@ -87,14 +87,18 @@ QFunctionPointer loadModuleFunction(const QString &module, const char *symbol, Q
     return nullptr;
 }
 
-std::unique_ptr<Engine> loadDaemonEngine(QString *why)
+std::unique_ptr<Engine> loadDaemonEngine(QString *why, bool *busMissing)
 {
+    if (busMissing)
+        *busMissing = false;
 #ifndef QZEROCONF_DAEMON_MODULE
     *why = QStringLiteral("built without the daemon backend");
     return nullptr;
 #else
     QString bus;
     if (!systemBusExists(&bus)) {
+        if (busMissing)
+            *busMissing = true;
         *why = QStringLiteral("no system bus at %1").arg(bus);
         return nullptr;
     }

@@ -17,7 +17,9 @@ QFunctionPointer loadModuleFunction(const QString &module, const char *symbol, Q
 
 // Loads the daemon engine's library (and with it QtDBus) only where a system bus
 // exists. Null, with the reason in *why, otherwise.
-std::unique_ptr<Engine> loadDaemonEngine(QString *why);
+// *busMissing, where given, tells whether the system bus was all that was missing: it may
+// still come, during boot.
+std::unique_ptr<Engine> loadDaemonEngine(QString *why, bool *busMissing = nullptr);
 
 // Whether DBUS_SYSTEM_BUS_ADDRESS (or the usual socket when it is unset) names a bus
 // that exists; *where tells which.

@@ -36,23 +36,6 @@ bool holdReverse(const void *host, bool wanted)
 
 } // namespace
 
-const char *claimStateName(ClaimState state)
-{
-    switch (state) {
-    case ClaimState::Waiting:
-        return "waiting";
-    case ClaimState::Probing:
-        return "probing";
-    case ClaimState::Established:
-        return "established";
-    case ClaimState::Renaming:
-        return "renaming";
-    case ClaimState::Failed:
-        break;
-    }
-    return "failed";
-}
-
 Publication::Publication(std::shared_ptr<Responder> responder, const PublishRequest &request)
     : m_responder(std::move(responder)), m_request(request)
 {}
@@ -202,7 +185,7 @@ void HostRecords::commit(Engine *engine, const QVector<LocalAddress> &addresses,
 
 bool HostRecords::sync()
 {
-    if (m_conflict && (m_state == ClaimState::Probing || m_state == ClaimState::Established)) {
+    if (m_conflict && m_state == ClaimState::Probing) {
         m_conflict = false;
         const QByteArray next = takeAvahiString(avahi_alternative_host_name(m_label.constData()));
         m_responder->warnings().warn(
@@ -215,19 +198,12 @@ bool HostRecords::sync()
         m_responder->conflicted();
         return true;
     }
-    if (m_state == ClaimState::Probing) {
-        bool all = true;
-        for (const auto &g : qAsConst(m_groups))
-            all = all && g->state() == GroupState::Established;
-        if (all)
-            m_state = ClaimState::Established;
-    }
     return false;
 }
 
 void HostRecords::refresh()
 {
-    if (m_state == ClaimState::Probing || m_state == ClaimState::Established)
+    if (m_state == ClaimState::Probing)
         m_state = ClaimState::Waiting;
 }
 

@@ -28,8 +28,10 @@ class Responder;
 //      └─start over────────┘ (engine lost, host renamed, an interface gone while probing)
 //
 //   any ──the engine refuses it──> Failed (services only; final)
+//
+// A host name's records are one group per address, each established on its own: the
+// host stays Probing (committed) until it is renamed or starts over.
 enum class ClaimState { Waiting, Probing, Established, Renaming, Failed };
-const char *claimStateName(ClaimState state);
 
 class HostRecords;
 
@@ -100,8 +102,7 @@ public:
     // Commits the groups of addresses that have none (Waiting -> Probing), with reverse
     // records where `reverse` allows (and no other host name of the process has them).
     void commit(Engine *engine, const QVector<LocalAddress> &addresses, bool reverse);
-    // Conflicts -> Renaming (true: the services that point here must start over);
-    // every group established -> Established.
+    // Conflicts -> Renaming (true: the services that point here must start over).
     bool sync();
     // The addresses changed: commit what is missing, drop what went.
     void refresh();

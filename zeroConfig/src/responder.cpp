@@ -21,15 +21,6 @@ template <typename F> void later(QObject *context, F f)
 // The responder of this thread, if there is one.
 thread_local std::weak_ptr<Responder> threadResponder;
 
-std::unique_ptr<Engine> loadDaemon(QString *why, bool *mayAppear)
-{
-    std::unique_ptr<Engine> engine = loadDaemonEngine(why);
-    // Of the reasons not to load it, only a missing system bus may change: during boot
-    // the bus may come after us.
-    *mayAppear = !engine && why->startsWith(QLatin1String("no system bus"));
-    return engine;
-}
-
 } // namespace
 
 Responder::Responder(EngineChooser *chooser) : m_chooser(chooser)
@@ -60,7 +51,11 @@ std::shared_ptr<Responder> Responder::forThisThread()
 {
     std::shared_ptr<Responder> r = threadResponder.lock();
     if (!r) {
-        r.reset(new Responder(new EngineChooser(loadDaemon, newEmbeddedEngine)));
+        // Of the reasons not to load the daemon engine, only a missing system bus may
+        // change: during boot the bus may come after us.
+        r.reset(new Responder(new EngineChooser(
+            [](QString *why, bool *mayAppear) { return loadDaemonEngine(why, mayAppear); },
+            newEmbeddedEngine)));
         r->m_self = r;
         threadResponder = r;
     }
@@ -135,9 +130,10 @@ void Responder::update()
     if (!engine)
         return;
     // Hosts first, so that new ones are committed in the same turn as their services.
+    QByteArray systemLabel; // asked of the system once a turn at most
     for (Publication *p : qAsConst(m_publications)) {
         if (p->state() == ClaimState::Waiting)
-            attachHost(p, targetLabel(p));
+            attachHost(p, targetLabel(p, &systemLabel));
     }
     for (const auto &h : m_hosts) {
         if (h->sync()) {
@@ -161,8 +157,7 @@ bool Responder::mayCommit(const Publication *p) const
 {
     if (!p->host())
         return !m_ownHostSettling; // it points at the engine's own name, which must stand
-    const ClaimState host = p->host()->state();
-    return host == ClaimState::Probing || host == ClaimState::Established;
+    return p->host()->state() == ClaimState::Probing;
 }
 
 void Responder::conflicted()
@@ -183,7 +178,7 @@ void Responder::openRound()
     schedule();
 }
 
-QByteArray Responder::targetLabel(const Publication *p) const
+QByteArray Responder::targetLabel(const Publication *p, QByteArray *systemLabel) const
 {
     Engine *engine = m_chooser->engine();
     if (engine->foreignNetwork())
@@ -193,7 +188,9 @@ QByteArray Responder::targetLabel(const Publication *p) const
     if (label.isEmpty()) {
         if (!own.isEmpty())
             return QByteArray();
-        label = systemHostLabel();
+        if (systemLabel->isEmpty())
+            *systemLabel = systemHostLabel();
+        label = *systemLabel;
     }
     if (!own.isEmpty() && label.compare(own, Qt::CaseInsensitive) == 0)
         return QByteArray();

@@ -86,7 +86,9 @@ private:
     void openRound();
     void restartProbing();
     bool mayCommit(const Publication *p) const;
-    QByteArray targetLabel(const Publication *p) const;
+    // The label of the host p points at; empty for the engine's own. *systemLabel caches
+    // this machine's.
+    QByteArray targetLabel(const Publication *p, QByteArray *systemLabel) const;
     void attachHost(Publication *p, const QByteArray &label);
     void detachHost(Publication *p);
     void addressesChanged();

@@ -315,7 +315,6 @@ void DaemonEngine::checkStall()
                                     silent >= DaemonUnseenStallMs * 3);
     if (!stalled)
         return;
-    m_stallCheck.stop();
     m_hung = true;
     fail(QStringLiteral("the mDNS daemon has not answered for %1 s").arg(silent / 1000), true);
     // Whatever still waits would only queue up behind the stall.

@@ -265,12 +265,8 @@ QString readTsigKeyFile(const QString &path, TsigKey *key, bool *othersMayRead)
         why = cannot.arg(path, QString::fromLocal8Bit(std::strerror(errno)));
     } else if (!S_ISREG(st.st_mode)) {
         why = QStringLiteral("the TSIG key file %1 is not a regular file").arg(path);
-    } else if (st.st_size > MaxKeyFileBytes) {
-        why = QStringLiteral("the TSIG key file %1 is larger than %2 KiB")
-                  .arg(path)
-                  .arg(MaxKeyFileBytes / 1024);
     } else {
-        // One byte more than allowed tells a file that grew meanwhile.
+        // One byte more than allowed tells a file that is too large, or grew meanwhile.
         text.resize(MaxKeyFileBytes + 1);
         qint64 got = 0;
         for (ssize_t n; got < text.size(); got += n) {
