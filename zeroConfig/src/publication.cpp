@@ -129,6 +129,7 @@ void Publication::commit()
         m_group->reset();
     }
     m_seen = GroupState::Uncommitted;
+    m_committedAfter = m_responder->addressLosses();
     const PublishRequest &r = m_request;
     m_group->addService(r.name, r.type, m_host ? m_host->label() + ".local" : QByteArray(), r.port,
                         r.txt);
@@ -178,6 +179,7 @@ void HostRecords::commit(Engine *engine, const QVector<LocalAddress> &addresses,
         g->addAddress(a.interfaceIndex, v4 ? IPv4 : AnyProtocol, fqdn, a.address, reverse);
         g->commit();
         m_groups.insert(it.key(), g);
+        m_committedAfter.insert(it.key(), m_responder->addressLosses());
     }
     m_state = ClaimState::Probing;
     qCDebug(lcZeroConf) << "announcing" << m_groups.size() << "addresses for" << fqdn;
@@ -213,16 +215,23 @@ void HostRecords::roundOpens()
         m_state = ClaimState::Waiting;
 }
 
-void HostRecords::startOver(bool probingOnly)
+void HostRecords::startOver()
+{
+    m_groups.clear();
+    m_conflict = false;
+    if (m_state != ClaimState::Renaming)
+        m_state = ClaimState::Waiting;
+}
+
+void HostRecords::restartProbing(quint64 losses)
 {
     for (auto it = m_groups.begin(); it != m_groups.end();) {
-        if (!probingOnly || it.value()->state() == GroupState::Registering)
+        if (it.value()->state() == GroupState::Registering &&
+            m_committedAfter.value(it.key()) < losses)
             it = m_groups.erase(it);
         else
             ++it;
     }
-    if (!probingOnly)
-        m_conflict = false;
     if (m_state != ClaimState::Renaming)
         m_state = ClaimState::Waiting;
 }

@@ -61,6 +61,8 @@ public:
     const PublishRequest &current() const { return m_request; }
     ClaimState state() const { return m_state; }
     HostRecords *host() const { return m_host; }
+    // The responder's count of lost addresses when this was last committed.
+    quint64 committedAfter() const { return m_committedAfter; }
     void setHost(HostRecords *host) { m_host = host; }
 
     void handle(Event event, const QString &reason = QString());
@@ -82,6 +84,7 @@ private:
     HostRecords *m_host = nullptr; // null: the engine's own host name
     std::unique_ptr<EngineGroup> m_group;
     GroupState m_seen = GroupState::Uncommitted; // the group's state at the last look
+    quint64 m_committedAfter = 0;
     QString m_refusal;
 };
 
@@ -107,9 +110,11 @@ public:
     // The addresses changed: commit what is missing, drop what went.
     void refresh();
     void roundOpens();
-    // Everything goes (the engine is lost), or only the groups still probing (an
-    // interface went away while they probed: Avahi 0.8 may never finish those).
-    void startOver(bool probingOnly);
+    // Everything goes: the engine is lost.
+    void startOver();
+    // The groups committed before the `losses`th lost address and still probing go: an
+    // address went away while they probed, and Avahi 0.8 may never finish those.
+    void restartProbing(quint64 losses);
 
 private:
     Q_DISABLE_COPY(HostRecords)
@@ -119,6 +124,7 @@ private:
     QByteArray m_label;     // the label in use, after any renames
     ClaimState m_state = ClaimState::Waiting;
     QMap<QPair<int, QString>, std::shared_ptr<EngineGroup>> m_groups;
+    QMap<QPair<int, QString>, quint64> m_committedAfter; // as Publication's, per group
     bool m_conflict = false;
 };
 

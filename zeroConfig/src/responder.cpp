@@ -243,6 +243,7 @@ void Responder::addressesChanged()
     qCDebug(lcZeroConf) << "addresses changed; announcing them again";
     for (const LocalAddress &a : qAsConst(m_addresses)) {
         if (!now.contains(a)) {
+            ++m_addressLosses;
             m_probesCheck.start();
             break;
         }
@@ -254,19 +255,20 @@ void Responder::addressesChanged()
 }
 
 // Avahi 0.8 may never finish a probe that an interface went away under: whatever was
-// probing then starts over, once. Nothing that is established is touched, and nothing
-// is redone because probing merely takes long: under load it does.
+// probing then starts over, once. Nothing that is established is touched, nothing
+// committed since (a new address's records) is, and nothing is redone because probing
+// merely takes long: under load it does.
 void Responder::restartProbing()
 {
     int restarted = 0;
     for (Publication *p : qAsConst(m_publications)) {
-        if (p->state() == ClaimState::Probing) {
+        if (p->state() == ClaimState::Probing && p->committedAfter() < m_addressLosses) {
             p->handle(Publication::Event::StartOver);
             ++restarted;
         }
     }
     for (const auto &h : m_hosts)
-        h->startOver(true);
+        h->restartProbing(m_addressLosses);
     qCDebug(lcZeroConf) << "an interface went away while probing;" << restarted
                         << "services probe again";
     schedule();
@@ -320,7 +322,7 @@ void Responder::onLost()
     for (Publication *p : qAsConst(m_publications))
         p->handle(Publication::Event::StartOver);
     for (const auto &h : m_hosts)
-        h->startOver(false);
+        h->startOver();
     emit engineLost();
 }
 

@@ -62,6 +62,9 @@ public:
     // A name was lost to a conflict: its next probe waits for the next round.
     void conflicted();
     WarningFolder &warnings() { return m_warnings; }
+    // How often an address of ours has gone away: what was committed before the latest
+    // of those may be a probe that Avahi 0.8 never finishes.
+    quint64 addressLosses() const { return m_addressLosses; }
 
 Q_SIGNALS:
     void engineRunning();
@@ -104,6 +107,7 @@ private:
     WarningFolder m_warnings;
     QTimer m_round;       // the next probe round after conflicts
     QTimer m_probesCheck; // probes that an interface took away start over
+    quint64 m_addressLosses = 0;
     bool m_ownHostSettling = false;
     bool m_scheduled = false;
     bool m_warnedForeign = false;
