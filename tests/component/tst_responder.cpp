@@ -37,12 +37,22 @@ public:
     FakeGroup(FakeEngine *engine, GroupCallback callback);
     ~FakeGroup() override;
 
-    void addService(const QByteArray &name, const QByteArray &, const QByteArray &host, quint16,
-                    const QList<QByteArray> &) override
+    void addService(int, const QByteArray &name, const QByteArray &, const QByteArray &host,
+                    quint16, const QList<QByteArray> &) override
     {
         records << QStringLiteral("%1 -> %2")
                        .arg(QString::fromUtf8(name),
                             host.isEmpty() ? QStringLiteral("(own)") : QString(host));
+    }
+    void addServiceSubtype(int, const QByteArray &name, const QByteArray &type,
+                           const QByteArray &subtype) override
+    {
+        records << QStringLiteral("%1 %2 %3").arg(QString(name), QString(subtype), QString(type));
+    }
+    void updateServiceTxt(int, const QByteArray &name, const QByteArray &,
+                          const QList<QByteArray> &txt) override
+    {
+        records << QStringLiteral("%1 txt %2").arg(QString(name), QString(txt.join(' ')));
     }
     void addAddress(int, int, const QByteArray &fqdn, const QHostAddress &address,
                     bool reverse) override

@@ -165,7 +165,8 @@ int main(int argc, char *argv[])
                 say(o);
             });
         } else if (cmd == "service" && groups.count(id) && w.size() >= 6) {
-            groups[id]->addService(w[2], w[3], w[4], quint16(w[5].toUInt()), w.mid(6));
+            groups[id]->addService(AnyInterface, w[2], w[3], w[4], quint16(w[5].toUInt()),
+                                   w.mid(6));
         } else if (cmd == "hostaddrs" && groups.count(id) && w.size() == 3) {
             const auto all = QNetworkInterface::allInterfaces();
             for (const QNetworkInterface &i : all) {
@@ -210,17 +211,17 @@ int main(int argc, char *argv[])
             QString error;
             auto l = engine->resolve(
                 w[2].toInt(), w[3].toInt(), text(w[4]), text(w[5]), text(w[6]), AnyProtocol,
-                [id](bool found, const Resolution &r) {
+                [id](bool found, const ResolvedService &r) {
                     QJsonObject o = event("resolved");
                     o.insert(QStringLiteral("id"), text(id));
                     o.insert(QStringLiteral("found"), found);
                     o.insert(QStringLiteral("name"), r.name);
                     o.insert(QStringLiteral("host"), r.host);
-                    o.insert(QStringLiteral("address"), r.address.toString());
-                    o.insert(QStringLiteral("interface"), r.interfaceIndex);
+                    o.insert(QStringLiteral("address"), r.ip.toString());
+                    o.insert(QStringLiteral("interface"), int(r.interfaceIndex));
                     o.insert(QStringLiteral("port"), r.port);
                     QJsonArray txt;
-                    for (const QByteArray &s : r.txt)
+                    for (const QByteArray &s : r.txtStrings)
                         txt.append(text(s));
                     o.insert(QStringLiteral("txt"), txt);
                     say(o);

@@ -62,7 +62,7 @@ private:
 
     std::unique_ptr<WideAreaRegistration> start(const QByteArray &name, const QByteArray &host)
     {
-        PublishRequest request{name, "_printer._tcp", host, 5853, {}};
+        PublishRequest request{name, "_printer._tcp", host, 5853, {}, {}, {}, {}};
         WideAreaSettings settings{"example.test", QString()};
         std::unique_ptr<WideAreaRegistration> r(new WideAreaRegistration(request, settings));
         r->useResolver(QHostAddress(QHostAddress::LocalHost), dns.localPort());

@@ -38,8 +38,10 @@ QHostAddress scoped(QHostAddress address, int interfaceIndex)
 
 } // namespace
 
-Browser::Browser(std::shared_ptr<Responder> responder, const QByteArray &type, int protocol)
-    : m_responder(std::move(responder)), m_type(type), m_protocol(protocol)
+Browser::Browser(std::shared_ptr<Responder> responder, const QByteArray &type, int protocol,
+                 const QList<int> &interfaces)
+    : m_responder(std::move(responder)), m_type(type), m_protocol(protocol),
+      m_interfaces(interfaces)
 {
     qRegisterMetaType<ResolvedService>();
     connect(m_responder.get(), &Responder::engineRunning, this, &Browser::browse);
@@ -102,6 +104,9 @@ void Browser::browsed(BrowseEvent event, int interfaceIndex, int protocol, const
             QTimer::singleShot(0, this, [this, s] { emit lost(s.first, s.second); });
         return;
     }
+    // The engine browses everywhere; what other interfaces see is not ours to report.
+    if (!m_interfaces.isEmpty() && !m_interfaces.contains(interfaceIndex))
+        return;
     const QString instanceKey = instanceKeyOf(name, type, domain);
     const int source = sourceOf(interfaceIndex, protocol);
     m_stale.remove(Source(instanceKey, source));
@@ -124,7 +129,9 @@ void Browser::browsed(BrowseEvent event, int interfaceIndex, int protocol, const
     // The resolver stays: it reports again whenever the service's records change.
     r->lookup = engine->resolve(
         interfaceIndex, protocol, name, type, domain, m_protocol,
-        [this, r](bool found, const Resolution &resolution) { resolvedBy(r, found, resolution); },
+        [this, r](bool found, const ResolvedService &resolution) {
+            resolvedBy(r, found, resolution);
+        },
         &error);
     if (!r->lookup) {
         qCDebug(lcZeroConf) << "cannot resolve" << name << ":" << error;
@@ -134,7 +141,7 @@ void Browser::browsed(BrowseEvent event, int interfaceIndex, int protocol, const
     m_resolvers.insert(key, r);
 }
 
-void Browser::resolvedBy(const Resolver *r, bool found, const Resolution &resolution)
+void Browser::resolvedBy(const Resolver *r, bool found, const ResolvedService &resolution)
 {
     const QString instanceKey = r->instanceKey;
     const int source = r->source;
@@ -149,15 +156,8 @@ void Browser::resolvedBy(const Resolver *r, bool found, const Resolution &resolu
     }
     qCDebug(lcZeroConf) << "resolved" << resolution.name << "on interface"
                         << resolution.interfaceIndex << "at" << resolution.host << resolution.port;
-    ResolvedService s;
-    s.name = resolution.name;
-    s.type = resolution.type;
-    s.domain = resolution.domain;
-    s.host = resolution.host;
-    s.ip = scoped(resolution.address, resolution.interfaceIndex);
-    s.interfaceIndex = quint32(resolution.interfaceIndex);
-    s.port = resolution.port;
-    s.txt = txtMap(resolution.txt);
+    ResolvedService s = resolution;
+    s.ip = scoped(resolution.ip, int(resolution.interfaceIndex));
     QTimer::singleShot(0, this,
                        [this, instanceKey, source, s] { emit resolved(instanceKey, source, s); });
 }

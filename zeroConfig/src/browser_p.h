@@ -28,8 +28,10 @@ class Browser : public QObject
     Q_OBJECT
 
 public:
-    // protocol: the IP version(s) to resolve addresses of (Protocol).
-    Browser(std::shared_ptr<Responder> responder, const QByteArray &type, int protocol);
+    // protocol: the IP version(s) to resolve addresses of (Protocol). interfaces: the
+    // indexes of the interfaces to look on; empty: all.
+    Browser(std::shared_ptr<Responder> responder, const QByteArray &type, int protocol,
+            const QList<int> &interfaces = {});
     ~Browser() override;
 
     void start();
@@ -56,12 +58,13 @@ private:
     void engineLost();
     void browsed(BrowseEvent event, int interfaceIndex, int protocol, const QString &name,
                  const QString &type, const QString &domain);
-    void resolvedBy(const Resolver *r, bool found, const Resolution &resolution);
+    void resolvedBy(const Resolver *r, bool found, const ResolvedService &resolution);
     void dropResolver(const QString &key);
 
     std::shared_ptr<Responder> m_responder; // first: released last
     QByteArray m_type;
     int m_protocol;
+    QList<int> m_interfaces;
     std::unique_ptr<EngineLookup> m_lookup;
     // One resolver per instance and source.
     QHash<QString, Resolver *> m_resolvers;

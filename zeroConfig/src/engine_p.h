@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
+#include <QMap>
 #include <QString>
 
 #include <functional>
@@ -43,8 +44,17 @@ public:
     virtual ~EngineGroup() = default;
 
     // host: the SRV target as a fully qualified name; empty: the engine's own host.
-    virtual void addService(const QByteArray &name, const QByteArray &type, const QByteArray &host,
-                            quint16 port, const QList<QByteArray> &txt) = 0;
+    // Several types under one name may share a group: a conflict on any of them is a
+    // conflict of the group. A service on several interfaces is added once for each.
+    virtual void addService(int interfaceIndex, const QByteArray &name, const QByteArray &type,
+                            const QByteArray &host, quint16 port, const QList<QByteArray> &txt) = 0;
+    // subtype: the label alone ("_universal"), for a service added before.
+    virtual void addServiceSubtype(int interfaceIndex, const QByteArray &name,
+                                   const QByteArray &type, const QByteArray &subtype) = 0;
+    // Replaces the TXT record of a service of a committed group in place: announced
+    // with the cache-flush bit, without goodbyes or a new probe (RFC 6762 section 8.4).
+    virtual void updateServiceTxt(int interfaceIndex, const QByteArray &name,
+                                  const QByteArray &type, const QList<QByteArray> &txt) = 0;
     // An address record (A for IPv4, AAAA for IPv6) on one interface, announced over
     // the given IP version(s), with the reverse PTR record when `reverse` is set.
     virtual void addAddress(int interfaceIndex, int protocol, const QByteArray &fqdn,
@@ -70,19 +80,52 @@ using BrowseCallback =
     std::function<void(BrowseEvent, int interfaceIndex, int protocol, const QString &name,
                        const QString &type, const QString &domain)>;
 
-struct Resolution
+// TXT strings in wire order into a map: "key=value", or "key" alone for an empty value.
+// The first occurrence of a key wins (RFC 6763 section 6.4); empty strings and strings
+// that start with "=" carry no key and are skipped.
+inline QMap<QByteArray, QByteArray> txtMap(const QList<QByteArray> &strings)
+{
+    QMap<QByteArray, QByteArray> map;
+    for (const QByteArray &s : strings) {
+        const int eq = s.indexOf('=');
+        const QByteArray key = eq < 0 ? s : s.left(eq);
+        if (key.isEmpty() || map.contains(key))
+            continue;
+        map.insert(key, eq < 0 ? QByteArray() : s.mid(eq + 1));
+    }
+    return map;
+}
+
+// One resolution of a service instance, as one interface and IP version saw it: the
+// component's one record of a resolved service, from the engine to the snapshot that
+// the application gets.
+struct ResolvedService
 {
     QString name;
     QString type;
     QString domain;
     QString host;
-    QHostAddress address;
-    int interfaceIndex = AnyInterface;
+    QHostAddress ip;
+    quint32 interfaceIndex = 0;
     quint16 port = 0;
-    QList<QByteArray> txt; // in wire order
+    QMap<QByteArray, QByteArray> txt;
+    QList<QByteArray> txtStrings; // as on the wire, in order
+
+    void setTxt(const QList<QByteArray> &strings)
+    {
+        txtStrings = strings;
+        txt = txtMap(strings);
+    }
+
+    bool sameData(const ResolvedService &o) const
+    {
+        return host == o.host && ip == o.ip && interfaceIndex == o.interfaceIndex &&
+               port == o.port && txt == o.txt;
+    }
 };
+
 // found is false when the service could not be resolved (timed out, gone).
-using ResolveCallback = std::function<void(bool found, const Resolution &)>;
+using ResolveCallback = std::function<void(bool found, const ResolvedService &)>;
 
 // What an engine tells its user about itself.
 struct EngineEvents
@@ -148,7 +191,7 @@ public:
 
 // The daemon library's one exported function, and the version of this interface it
 // was built for: the component loads it only when the two agree.
-constexpr int EngineInterfaceVersion = 2;
+constexpr int EngineInterfaceVersion = 3;
 using NewDaemonEngine = Engine *(*)(int interfaceVersion);
 #define QZEROCONF_DAEMON_ENGINE_FACTORY "qzeroconf_new_daemon_engine"
 

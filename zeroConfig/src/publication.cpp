@@ -37,7 +37,7 @@ bool holdReverse(const void *host, bool wanted)
 } // namespace
 
 Publication::Publication(std::shared_ptr<Responder> responder, const PublishRequest &request)
-    : m_responder(std::move(responder)), m_request(request)
+    : m_responder(std::move(responder)), m_request(request), m_firstName(request.name)
 {}
 
 Publication::~Publication()
@@ -61,12 +61,25 @@ void Publication::handle(Event event, const QString &reason)
     case Event::Established:
         if (m_state == ClaimState::Probing) {
             m_state = ClaimState::Established;
+            m_renames = 0;
             qCDebug(lcZeroConf) << "service established:" << m_request.name;
             QMetaObject::invokeMethod(this, &Publication::established, Qt::QueuedConnection);
         }
         break;
     case Event::Conflict:
         if (m_state == ClaimState::Probing || m_state == ClaimState::Established) {
+            if (++m_renames >= MaxRenames) {
+                m_group.reset();
+                m_state = ClaimState::Failed;
+                const QString why =
+                    QStringLiteral("service name %1 and the %2 names tried after it are all "
+                                   "taken on the network; giving up")
+                        .arg(quotedUtf8(m_firstName))
+                        .arg(MaxRenames - 1);
+                QMetaObject::invokeMethod(
+                    this, [this, why] { emit gaveUp(why); }, Qt::QueuedConnection);
+                break;
+            }
             const QByteArray next =
                 takeAvahiString(avahi_alternative_service_name(m_request.name.constData()));
             m_responder->warnings().warn(
@@ -131,9 +144,32 @@ void Publication::commit()
     m_seen = GroupState::Uncommitted;
     m_committedAfter = m_responder->addressLosses();
     const PublishRequest &r = m_request;
-    m_group->addService(r.name, r.type, m_host ? m_host->label() + ".local" : QByteArray(), r.port,
-                        r.txt);
+    const QByteArray host = m_host ? m_host->label() + ".local" : QByteArray();
+    // Every type in one group: a conflict on any of them renames them all together.
+    for (const ServiceType &t : r.allTypes()) {
+        for (int i : interfaces()) {
+            m_group->addService(i, r.name, t.type, host, t.port, r.txt);
+            for (const QByteArray &sub : t.subtypes)
+                m_group->addServiceSubtype(i, r.name, t.type, sub);
+        }
+    }
     m_group->commit();
+}
+
+QList<int> Publication::interfaces() const
+{
+    return m_request.interfaces.isEmpty() ? QList<int>{AnyInterface} : m_request.interfaces;
+}
+
+void Publication::updateTxt(const QList<QByteArray> &txt)
+{
+    m_request.txt = txt;
+    if (!m_group || (m_state != ClaimState::Probing && m_state != ClaimState::Established))
+        return;
+    for (const ServiceType &t : m_request.allTypes()) {
+        for (int i : interfaces())
+            m_group->updateServiceTxt(i, m_request.name, t.type, txt);
+    }
 }
 
 HostRecords::HostRecords(Responder *responder, const QByteArray &label)

@@ -28,6 +28,7 @@ class Responder;
 //      └─start over────────┘ (engine lost, host renamed, an interface gone while probing)
 //
 //   any ──the engine refuses it──> Failed (services only; final)
+//   Probing ──conflict on the MaxRenames-th name in a row──> Failed (gave up)
 //
 // A host name's records are one group per address, each established on its own: the
 // host stays Probing (committed) until it is renamed or starts over.
@@ -68,15 +69,25 @@ public:
     void handle(Event event, const QString &reason = QString());
     // Turns what the engine has said about the group since the last look into events.
     void sync();
+    // New TXT entries, in wire form: sent at once where the group is committed, in
+    // place; otherwise they go with the next commit.
+    void updateTxt(const QList<QByteArray> &txt);
+
+    // Names tried in a row, each taken, before the publication gives up.
+    static constexpr int MaxRenames = 64;
 
 Q_SIGNALS:
-    // Established (again after each rename). Both signals come from the event loop.
+    // Established (again after each rename). The signals come from the event loop.
     void established();
     void failed(const QString &reason);
+    // Every name tried was taken: the publication is over.
+    void gaveUp(const QString &reason);
 
 private:
     Q_DISABLE_COPY(Publication)
     void commit();
+    // The interfaces to announce on, as the engine numbers them.
+    QList<int> interfaces() const;
 
     std::shared_ptr<Responder> m_responder; // first: released last
     PublishRequest m_request;
@@ -86,6 +97,8 @@ private:
     GroupState m_seen = GroupState::Uncommitted; // the group's state at the last look
     quint64 m_committedAfter = 0;
     QString m_refusal;
+    QByteArray m_firstName; // as requested, for the message when renaming gives up
+    int m_renames = 0;      // since the name last stood
 };
 
 // One host name that services point at, with this machine's addresses under it: one

@@ -1,5 +1,7 @@
 #include "publishrequest_p.h"
 
+#include <algorithm>
+
 namespace QZeroConfInternal {
 
 namespace {
@@ -34,6 +36,8 @@ bool isValidServiceName(const QByteArray &name)
     return hasLetter;
 }
 
+} // namespace
+
 QString checkTxt(const QList<TxtEntry> &entries, QList<QByteArray> *out)
 {
     int recordBytes = 0;
@@ -66,8 +70,6 @@ QString checkTxt(const QList<TxtEntry> &entries, QList<QByteArray> *out)
     return QString();
 }
 
-} // namespace
-
 QString checkServiceType(QByteArray type, QByteArray *wire)
 {
     const QString what = QStringLiteral("service type %1").arg(quotedUtf8(type));
@@ -87,6 +89,44 @@ QString checkServiceType(QByteArray type, QByteArray *wire)
             .arg(what)
             .arg(MaxServiceNameChars);
     *wire = type;
+    return QString();
+}
+
+// RFC 6763 section 7.2: a subtype is one label of up to 63 bytes, an underscore first
+// by custom only. A comma would read as the next subtype, a dot as a label's end.
+QString checkServiceTypeWithSubtypes(const QByteArray &type, QByteArray *wire,
+                                     QList<QByteArray> *subtypes)
+{
+    QList<QByteArray> parts = type.split(',');
+    const QString error = checkServiceType(parts.takeFirst(), wire);
+    if (!error.isEmpty())
+        return error;
+    subtypes->clear();
+    for (const QByteArray &sub : qAsConst(parts)) {
+        QString why;
+        if (sub.isEmpty())
+            why = QStringLiteral("it is empty");
+        else if (sub.size() > MaxLabelBytes)
+            why = QStringLiteral("it is %1 bytes long; a subtype may be at most %2 bytes")
+                      .arg(sub.size())
+                      .arg(MaxLabelBytes);
+        else if (!isValidUtf8(sub))
+            why = QStringLiteral("it is not valid UTF-8");
+        else if (sub.contains('.') || sub.contains('\\'))
+            why = QStringLiteral("a subtype is one label, without \".\" or a backslash");
+        else if (std::any_of(sub.begin(), sub.end(), [](char c) {
+                     return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+                 }))
+            why = QStringLiteral("it contains a control character");
+        else if (std::any_of(subtypes->begin(), subtypes->end(), [&](const QByteArray &s) {
+                     return s.compare(sub, Qt::CaseInsensitive) == 0;
+                 }))
+            why = QStringLiteral("it is given twice");
+        if (!why.isEmpty())
+            return QStringLiteral("subtype %1 of %2 is not valid: %3")
+                .arg(quotedUtf8(sub), quotedUtf8(*wire), why);
+        subtypes->append(sub);
+    }
     return QString();
 }
 
@@ -187,7 +227,8 @@ QByteArray hostLabelFromArgument(const QByteArray &host, QString *error)
 }
 
 QString makePublishRequest(const char *name, const char *type, const char *host, quint16 port,
-                           const QList<TxtEntry> &txt, PublishRequest *request)
+                           const QList<TxtEntry> &txt, PublishRequest *request,
+                           const QList<QPair<QByteArray, quint16>> &moreTypes)
 {
     PublishRequest result;
     result.port = port;
@@ -210,9 +251,25 @@ QString makePublishRequest(const char *name, const char *type, const char *host,
                 .arg(quotedUtf8(result.name), hexByte(static_cast<unsigned char>(c)));
     }
 
-    QString error = checkServiceType(type ? QByteArray(type) : QByteArray(), &result.type);
+    QString error = checkServiceTypeWithSubtypes(type ? QByteArray(type) : QByteArray(),
+                                                 &result.type, &result.subtypes);
     if (!error.isEmpty())
         return error;
+    for (const auto &more : moreTypes) {
+        ServiceType t;
+        t.port = more.second;
+        error = checkServiceTypeWithSubtypes(more.first, &t.type, &t.subtypes);
+        if (!error.isEmpty())
+            return error;
+        const QList<ServiceType> all = result.allTypes();
+        if (std::any_of(all.begin(), all.end(), [&](const ServiceType &o) {
+                return o.type.compare(t.type, Qt::CaseInsensitive) == 0;
+            }))
+            return QStringLiteral("service type %1 is given twice; an instance has one port "
+                                  "per type")
+                .arg(quotedUtf8(t.type));
+        result.moreTypes.append(t);
+    }
 
     result.hostLabel = hostLabelFromArgument(host ? QByteArray(host) : QByteArray(), &error);
     if (!error.isEmpty())

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QPair>
 #include <QString>
 
 namespace QZeroConfInternal {
@@ -22,20 +23,55 @@ struct TxtEntry
     bool hasValue = true;
 };
 
+// A service type with the subtypes it is also announced under (RFC 6763 section 7.1),
+// and the port of the instance under it.
+struct ServiceType
+{
+    QByteArray type;            // "_name._tcp" or "_name._udp", without the domain
+    QList<QByteArray> subtypes; // labels such as "_universal", without "._sub"
+    quint16 port = 0;
+
+    bool operator==(const ServiceType &o) const
+    {
+        return type == o.type && subtypes == o.subtypes && port == o.port;
+    }
+};
+
 // A publish request, checked and in wire form.
 struct PublishRequest
 {
     QByteArray name;      // instance name, UTF-8
-    QByteArray type;      // "_name._tcp" or "_name._udp", without the domain
+    QByteArray type;      // the first type, "_name._tcp" or "_name._udp"
     QByteArray hostLabel; // SRV target label; empty means this machine's own host name
     quint16 port = 0;
-    QList<QByteArray> txt; // "key=value" or "key", in the order they were added
+    QList<QByteArray> txt;      // "key=value" or "key", in the order they were added
+    QList<QByteArray> subtypes; // of the first type
+    // Further types under the same name and TXT, probed and renamed with the first.
+    QList<ServiceType> moreTypes;
+    // Interface indexes to announce on; empty: all.
+    QList<int> interfaces;
+
+    // Every type, the first one first.
+    QList<ServiceType> allTypes() const
+    {
+        QList<ServiceType> all{ServiceType{type, subtypes, port}};
+        return all + moreTypes;
+    }
 };
 
 // Checks a request and fills *request. Returns an empty string on success, otherwise
-// one sentence that names what is wrong and the limit it breaks.
+// one sentence that names what is wrong and the limit it breaks. type may carry
+// subtypes, as "_ipp._tcp,_universal,_print"; so may each of moreTypes.
 QString makePublishRequest(const char *name, const char *type, const char *host, quint16 port,
-                           const QList<TxtEntry> &txt, PublishRequest *request);
+                           const QList<TxtEntry> &txt, PublishRequest *request,
+                           const QList<QPair<QByteArray, quint16>> &moreTypes = {});
+
+// TXT entries in wire form into *out, or why they cannot go out.
+QString checkTxt(const QList<TxtEntry> &entries, QList<QByteArray> *out);
+
+// A type with its subtypes, "_ipp._tcp,_universal,_print", into *wire and *subtypes.
+QString checkServiceTypeWithSubtypes(const QByteArray &type, QByteArray *wire,
+                                     QList<QByteArray> *subtypes);
 
 // The host argument as a single label: "" for this machine's name, or the label of
 // "label", "label.", "label.local" and "label.local.". Sets *error when it is not one.

@@ -39,20 +39,22 @@ void QZeroConfPrivate::refuse(QZeroConf::error_t code, const QString &message)
 {
     Q_Q(QZeroConf);
     qCWarning(lcZeroConf).noquote() << message;
+    errorString = message;
     QTimer::singleShot(0, q, [q, code] { emit q->error(code); });
 }
 
-void QZeroConfPrivate::publicationFailed(const QString &reason)
+void QZeroConfPrivate::publicationFailed(QZeroConf::error_t code, const QString &reason)
 {
     Q_Q(QZeroConf);
-    qCWarning(lcZeroConf).noquote() << QStringLiteral("publication of %1 failed: %2")
-                                           .arg(quotedUtf8(publication->current().name), reason);
+    errorString = QStringLiteral("publication of %1 failed: %2")
+                      .arg(quotedUtf8(publication->current().name), reason);
+    qCWarning(lcZeroConf).noquote() << errorString;
     // We are inside the publication's own signal: let the event loop delete it.
     publication->disconnect(q);
     publication.release()->deleteLater();
     wideArea.reset();
     TerminationGuard::release(q);
-    emit q->error(QZeroConf::serviceRegistrationFailed);
+    emit q->error(code);
 }
 
 void QZeroConfPrivate::withdraw()
@@ -78,30 +80,30 @@ void QZeroConfPrivate::report(ServiceTable::Change change, const QString &instan
     }
     if (change != ServiceTable::Added && change != ServiceTable::Updated)
         return;
-    // An update changes the record handed out before, so every holder sees it.
-    QZeroConfService &record = services[instanceKey];
-    if (!record)
-        record = QZeroConfService::create();
+    // A new snapshot each time: what was handed out before never changes under its
+    // holders, which may be on other threads.
     const ResolvedService now = table.current(instanceKey);
-    record->m_name = now.name;
-    record->m_type = now.type;
-    record->m_domain = now.domain;
-    record->m_host = now.host;
-    record->m_ip = now.ip;
-    record->m_interfaceIndex = now.interfaceIndex;
-    record->m_port = now.port;
-    record->m_txt = now.txt;
-    const QZeroConfService copy = record;
+    QZeroConfService snapshot = QZeroConfService::create();
+    snapshot->m_name = now.name;
+    snapshot->m_type = now.type;
+    snapshot->m_domain = now.domain;
+    snapshot->m_host = now.host;
+    snapshot->m_ip = now.ip;
+    snapshot->m_interfaceIndex = now.interfaceIndex;
+    snapshot->m_port = now.port;
+    snapshot->m_txt = now.txt;
+    services.insert(instanceKey, snapshot);
     if (change == ServiceTable::Added)
-        emit q->serviceAdded(copy);
+        emit q->serviceAdded(snapshot);
     else
-        emit q->serviceUpdated(copy);
+        emit q->serviceUpdated(snapshot);
 }
 
 void QZeroConfPrivate::browserFailed(const QString &reason)
 {
     Q_Q(QZeroConf);
-    qCWarning(lcZeroConf).noquote() << QStringLiteral("browsing failed: %1").arg(reason);
+    errorString = QStringLiteral("browsing failed: %1").arg(reason);
+    qCWarning(lcZeroConf).noquote() << errorString;
     // We are inside the browser's own signal: let the event loop delete it.
     if (browser) {
         browser->disconnect(q);
@@ -143,16 +145,22 @@ void QZeroConf::startServicePublish(const char *name, const char *type, const ch
     }
 
     PublishRequest request;
-    QString reason = makePublishRequest(name, type, host, port, d->txt, &request);
+    QString reason = makePublishRequest(name, type, host, port, d->txt, &request, d->moreTypes);
     if (!reason.isEmpty()) {
         d->refuse(QZeroConf::serviceRegistrationFailed, cannotPublish(name, reason));
         return;
     }
+    request.interfaces = d->interfaces;
 
+    d->errorString.clear();
     d->publication = Responder::forThisThread()->publish(request);
     connect(d->publication.get(), &Publication::established, this, &QZeroConf::servicePublished);
-    connect(d->publication.get(), &Publication::failed, this,
-            [d](const QString &why) { d->publicationFailed(why); });
+    connect(d->publication.get(), &Publication::failed, this, [d](const QString &why) {
+        d->publicationFailed(QZeroConf::serviceRegistrationFailed, why);
+    });
+    connect(d->publication.get(), &Publication::gaveUp, this, [d](const QString &why) {
+        d->publicationFailed(QZeroConf::serviceNameCollision, why);
+    });
     // On a terminating signal every publication of the thread goes at once, so that the
     // mDNS goodbyes are out before the process ends; then the wide-area removals get
     // their answers, a second at most for all of them, before the signal ends it.
@@ -174,6 +182,59 @@ bool QZeroConf::publishExists() const
 {
     Q_D(const QZeroConf);
     return d->publication != nullptr;
+}
+
+QString QZeroConf::publishedName() const
+{
+    Q_D(const QZeroConf);
+    if (!d->publication || d->publication->state() != ClaimState::Established)
+        return QString();
+    return QString::fromUtf8(d->publication->current().name);
+}
+
+QString QZeroConf::errorString() const
+{
+    Q_D(const QZeroConf);
+    return d->errorString;
+}
+
+void QZeroConf::addServiceType(const char *type, quint16 port)
+{
+    Q_D(QZeroConf);
+    d->moreTypes.append(qMakePair(QByteArray(type ? type : ""), port));
+}
+
+void QZeroConf::clearServiceTypes()
+{
+    Q_D(QZeroConf);
+    d->moreTypes.clear();
+}
+
+void QZeroConf::setNetworkInterfaces(const QList<QNetworkInterface> &interfaces)
+{
+    Q_D(QZeroConf);
+    d->interfaces.clear();
+    for (const QNetworkInterface &i : interfaces) {
+        if (i.isValid() && !d->interfaces.contains(i.index()))
+            d->interfaces.append(i.index());
+    }
+}
+
+void QZeroConf::updateServiceTxtRecords()
+{
+    Q_D(QZeroConf);
+    if (!d->publication)
+        return; // the entries go out with the next startServicePublish
+    QList<QByteArray> wire;
+    const QString reason = checkTxt(d->txt, &wire);
+    if (!reason.isEmpty()) {
+        d->refuse(QZeroConf::serviceRegistrationFailed,
+                  QStringLiteral("cannot update the TXT record of %1: %2; the one announced "
+                                 "stays as it was")
+                      .arg(quotedUtf8(d->publication->current().name), reason));
+        return;
+    }
+    d->publication->updateTxt(wire);
 }
 
 void QZeroConf::setRegistrationDomain(const QString &domain)
@@ -226,18 +287,28 @@ void QZeroConf::startBrowser(QString type, QAbstractSocket::NetworkLayerProtocol
         return;
     }
     QByteArray wireType;
-    QString reason = checkServiceType(type.toUtf8(), &wireType);
+    QList<QByteArray> subtypes;
+    QString reason = checkServiceTypeWithSubtypes(type.toUtf8(), &wireType, &subtypes);
+    if (reason.isEmpty() && subtypes.size() > 1)
+        reason = QStringLiteral("a browser looks for one subtype at a time, not %1")
+                     .arg(subtypes.size());
     if (!reason.isEmpty()) {
         d->refuse(QZeroConf::browserFailed, QStringLiteral("cannot browse: %1").arg(reason));
         return;
     }
+    // RFC 6763 section 7.1: the instances of a subtype are listed under
+    // "_subtype._sub._type._proto".
+    if (!subtypes.isEmpty())
+        wireType = subtypes.first() + "._sub." + wireType;
+    d->errorString.clear();
     int addressProtocol = AnyProtocol;
     if (protocol == QAbstractSocket::IPv4Protocol)
         addressProtocol = IPv4;
     else if (protocol == QAbstractSocket::IPv6Protocol)
         addressProtocol = IPv6;
 
-    d->browser.reset(new Browser(Responder::forThisThread(), wireType, addressProtocol));
+    d->browser.reset(
+        new Browser(Responder::forThisThread(), wireType, addressProtocol, d->interfaces));
     connect(d->browser.get(), &Browser::resolved, this,
             [d](const QString &key, int source, const ResolvedService &s) {
                 d->report(d->table.resolved(key, source, s), key);

@@ -28,7 +28,7 @@ public:
     // the event loop, after the caller's call has returned.
     void refuse(QZeroConf::error_t code, const QString &message);
 
-    void publicationFailed(const QString &reason);
+    void publicationFailed(QZeroConf::error_t code, const QString &reason);
     void withdraw();
 
     void browserFailed(const QString &reason);
@@ -36,7 +36,10 @@ public:
     void dropBrowser();
 
     QZeroConf *q_ptr;
+    QString errorString;
     QList<QZeroConfInternal::TxtEntry> txt;
+    QList<QPair<QByteArray, quint16>> moreTypes;
+    QList<int> interfaces; // indexes; empty: all
     std::unique_ptr<QZeroConfInternal::Publication> publication;
     // The same publication in the site's DNS, beside the mDNS one; never instead of it.
     QZeroConfInternal::WideAreaSettings wideAreaSettings;
@@ -44,7 +47,7 @@ public:
 
     std::unique_ptr<QZeroConfInternal::Browser> browser;
     QZeroConfInternal::ServiceTable table;
-    QHash<QString, QZeroConfService> services; // the records handed out, by instance
+    QHash<QString, QZeroConfService> services; // the latest snapshot handed out, by instance
 };
 
 #endif

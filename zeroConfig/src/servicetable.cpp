@@ -2,19 +2,6 @@
 
 namespace QZeroConfInternal {
 
-QMap<QByteArray, QByteArray> txtMap(const QList<QByteArray> &strings)
-{
-    QMap<QByteArray, QByteArray> map;
-    for (const QByteArray &s : strings) {
-        const int eq = s.indexOf('=');
-        const QByteArray key = eq < 0 ? s : s.left(eq);
-        if (key.isEmpty() || map.contains(key))
-            continue;
-        map.insert(key, eq < 0 ? QByteArray() : s.mid(eq + 1));
-    }
-    return map;
-}
-
 ServiceTable::Change ServiceTable::resolved(const QString &instanceKey, int source,
                                             const ResolvedService &service)
 {

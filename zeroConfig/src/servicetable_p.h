@@ -1,38 +1,12 @@
 #ifndef QZEROCONF_SERVICETABLE_P_H
 #define QZEROCONF_SERVICETABLE_P_H
 
-#include <QByteArray>
+#include "engine_p.h"
+
 #include <QHash>
-#include <QHostAddress>
-#include <QList>
-#include <QMap>
 #include <QString>
 
 namespace QZeroConfInternal {
-
-// One resolution of a service instance, as one interface and IP version saw it.
-struct ResolvedService
-{
-    QString name;
-    QString type;
-    QString domain;
-    QString host;
-    QHostAddress ip;
-    quint32 interfaceIndex = 0;
-    quint16 port = 0;
-    QMap<QByteArray, QByteArray> txt;
-
-    bool sameData(const ResolvedService &o) const
-    {
-        return host == o.host && ip == o.ip && interfaceIndex == o.interfaceIndex &&
-               port == o.port && txt == o.txt;
-    }
-};
-
-// TXT strings in wire order into a map: "key=value", or "key" alone for an empty value.
-// The first occurrence of a key wins (RFC 6763 section 6.4); empty strings and strings
-// that start with "=" carry no key and are skipped.
-QMap<QByteArray, QByteArray> txtMap(const QList<QByteArray> &strings);
 
 // The services a browser reports. An instance is one service however many interfaces
 // and IP versions it is seen on: it is added when the first of them resolves, updated

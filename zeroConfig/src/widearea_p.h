@@ -39,7 +39,7 @@ void finishWideAreaRemovals();
 
 // The wide-area library's exported functions, and the version of this interface it was
 // built for.
-constexpr int WideAreaInterfaceVersion = 2;
+constexpr int WideAreaInterfaceVersion = 3;
 using NewWideArea = WideAreaPublication *(*)(int interfaceVersion, const PublishRequest &,
                                              const WideAreaSettings &);
 #define QZEROCONF_WIDE_AREA_FACTORY "qzeroconf_new_wide_area"

@@ -13,6 +13,7 @@
 #include <QNetworkInterface>
 #include <QPointer>
 
+#include <algorithm>
 #include <atomic>
 #include <unistd.h>
 
@@ -733,13 +734,32 @@ void DaemonGroup::report(GroupState state, const QString &why)
         m_callback(state, why);
 }
 
-void DaemonGroup::addService(const QByteArray &name, const QByteArray &type, const QByteArray &host,
-                             quint16 port, const QList<QByteArray> &txt)
+void DaemonGroup::addService(int interfaceIndex, const QByteArray &name, const QByteArray &type,
+                             const QByteArray &host, quint16 port, const QList<QByteArray> &txt)
 {
     const QString n = QString::fromUtf8(name), t = QString::fromUtf8(type),
                   h = QString::fromUtf8(host);
     call([=](OrgFreedesktopAvahiEntryGroupInterface &p) {
-        return p.AddService(AnyInterface, AnyProtocol, 0, n, t, QString(), h, port, txt);
+        return p.AddService(interfaceIndex, AnyProtocol, 0, n, t, QString(), h, port, txt);
+    });
+}
+
+void DaemonGroup::addServiceSubtype(int interfaceIndex, const QByteArray &name,
+                                    const QByteArray &type, const QByteArray &subtype)
+{
+    const QString n = QString::fromUtf8(name), t = QString::fromUtf8(type),
+                  sub = QString::fromUtf8(subtype + "._sub." + type);
+    call([=](OrgFreedesktopAvahiEntryGroupInterface &p) {
+        return p.AddServiceSubtype(interfaceIndex, AnyProtocol, 0, n, t, QString(), sub);
+    });
+}
+
+void DaemonGroup::updateServiceTxt(int interfaceIndex, const QByteArray &name,
+                                   const QByteArray &type, const QList<QByteArray> &txt)
+{
+    const QString n = QString::fromUtf8(name), t = QString::fromUtf8(type);
+    call([=](OrgFreedesktopAvahiEntryGroupInterface &p) {
+        return p.UpdateServiceTxt(interfaceIndex, AnyProtocol, 0, n, t, QString(), txt);
     });
 }
 
@@ -855,7 +875,7 @@ void DaemonLookup::failure(const QString &why)
     if (m_browsed)
         m_browsed(BrowseEvent::Failure, AnyInterface, AnyProtocol, why, QString(), QString());
     else if (m_resolved)
-        m_resolved(false, Resolution());
+        m_resolved(false, ResolvedService());
 }
 
 void DaemonLookup::signalled(const QDBusMessage &message)
@@ -880,18 +900,19 @@ void DaemonLookup::signalled(const QDBusMessage &message)
     if (member == QLatin1String("Failure")) {
         failure(a.value(0).toString());
     } else if (member == QLatin1String("Found") && a.size() >= 10) {
-        Resolution r;
-        r.interfaceIndex = a.value(0).toInt();
+        ResolvedService r;
+        const int interfaceIndex = a.value(0).toInt();
+        r.interfaceIndex = quint32(interfaceIndex);
         r.name = a.value(2).toString();
         r.type = a.value(3).toString();
         r.domain = a.value(4).toString();
         r.host = a.value(5).toString();
-        r.address = hostAddress(a.value(7).toString(), r.interfaceIndex);
+        r.ip = hostAddress(a.value(7).toString(), interfaceIndex);
         r.port = quint16(a.value(8).toUInt());
         // The daemon sends the strings last first (AddService takes them in wire order).
-        const QList<QByteArray> txt = byteArrays(a.value(9));
-        for (auto it = txt.crbegin(); it != txt.crend(); ++it)
-            r.txt.append(*it);
+        QList<QByteArray> txt = byteArrays(a.value(9));
+        std::reverse(txt.begin(), txt.end());
+        r.setTxt(txt);
         m_resolved(true, r);
     }
 }

@@ -179,8 +179,12 @@ public:
     // Sends Free without waiting; nothing when the daemon is gone.
     ~DaemonGroup() override;
 
-    void addService(const QByteArray &name, const QByteArray &type, const QByteArray &host,
-                    quint16 port, const QList<QByteArray> &txt) override;
+    void addService(int interfaceIndex, const QByteArray &name, const QByteArray &type,
+                    const QByteArray &host, quint16 port, const QList<QByteArray> &txt) override;
+    void addServiceSubtype(int interfaceIndex, const QByteArray &name, const QByteArray &type,
+                           const QByteArray &subtype) override;
+    void updateServiceTxt(int interfaceIndex, const QByteArray &name, const QByteArray &type,
+                          const QList<QByteArray> &txt) override;
     void addAddress(int interfaceIndex, int protocol, const QByteArray &fqdn,
                     const QHostAddress &address, bool reverse) override;
     void commit() override;

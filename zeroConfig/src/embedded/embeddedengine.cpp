@@ -114,21 +114,40 @@ public:
             avahi_s_entry_group_free(m_group);
     }
 
-    void addService(const QByteArray &name, const QByteArray &type, const QByteArray &host,
-                    quint16 port, const QList<QByteArray> &txt) override
+    void addService(int interfaceIndex, const QByteArray &name, const QByteArray &type,
+                    const QByteArray &host, quint16 port, const QList<QByteArray> &txt) override
     {
         if (!usable())
             return;
-        // Avahi keeps a string list newest-first and writes it to the wire last-first,
-        // so adding in order gives the order on the wire.
-        AvahiStringList *list = nullptr;
-        for (const QByteArray &s : txt)
-            list = avahi_string_list_add_arbitrary(
-                list, reinterpret_cast<const uint8_t *>(s.constData()), size_t(s.size()));
+        AvahiStringList *list = stringList(txt);
         const int r = avahi_server_add_service_strlst(
-            m_server, m_group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
+            m_server, m_group, interfaceIndex, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
             name.constData(), type.constData(), nullptr,
             host.isEmpty() ? nullptr : host.constData(), port, list);
+        avahi_string_list_free(list);
+        refuse(r);
+    }
+
+    void addServiceSubtype(int interfaceIndex, const QByteArray &name, const QByteArray &type,
+                           const QByteArray &subtype) override
+    {
+        if (!usable())
+            return;
+        const QByteArray full = subtype + "._sub." + type;
+        refuse(avahi_server_add_service_subtype(
+            m_server, m_group, interfaceIndex, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
+            name.constData(), type.constData(), nullptr, full.constData()));
+    }
+
+    void updateServiceTxt(int interfaceIndex, const QByteArray &name, const QByteArray &type,
+                          const QList<QByteArray> &txt) override
+    {
+        if (!usable())
+            return;
+        AvahiStringList *list = stringList(txt);
+        const int r = avahi_server_update_service_txt_strlst(
+            m_server, m_group, interfaceIndex, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
+            name.constData(), type.constData(), nullptr, list);
         avahi_string_list_free(list);
         refuse(r);
     }
@@ -168,6 +187,17 @@ private:
     Q_DISABLE_COPY(EmbeddedGroup)
 
     bool usable() const { return m_group && !m_refused; }
+
+    // Avahi keeps a string list newest-first and writes it to the wire last-first, so
+    // adding in order gives the order on the wire.
+    static AvahiStringList *stringList(const QList<QByteArray> &txt)
+    {
+        AvahiStringList *list = nullptr;
+        for (const QByteArray &s : txt)
+            list = avahi_string_list_add_arbitrary(
+                list, reinterpret_cast<const uint8_t *>(s.constData()), size_t(s.size()));
+        return list;
+    }
 
     // A call the engine turned down: a name another group of ours holds counts as a
     // collision, like a conflict on the network; anything else fails the group.
@@ -283,7 +313,7 @@ private:
                          void *userdata)
     {
         auto *self = static_cast<EmbeddedResolve *>(userdata);
-        Resolution r;
+        ResolvedService r;
         const bool found =
             event == AVAHI_RESOLVER_FOUND && name && type && domain && hostName && address;
         if (found) {
@@ -291,14 +321,16 @@ private:
             r.type = QString::fromUtf8(type);
             r.domain = QString::fromUtf8(domain);
             r.host = QString::fromUtf8(hostName);
-            r.address = hostAddress(*address);
-            r.interfaceIndex = interface;
+            r.ip = hostAddress(*address);
+            r.interfaceIndex = quint32(interface);
             r.port = port;
             // Avahi keeps the strings last-first.
+            QList<QByteArray> strings;
             for (AvahiStringList *s = txt; s; s = avahi_string_list_get_next(s))
-                r.txt.prepend(
+                strings.prepend(
                     QByteArray(reinterpret_cast<const char *>(avahi_string_list_get_text(s)),
                                int(avahi_string_list_get_size(s))));
+            r.setTxt(strings);
         }
         self->m_callback(found, r);
     }
