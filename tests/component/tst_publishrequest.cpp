@@ -173,6 +173,24 @@ private Q_SLOTS:
         }
     }
 
+    void subtypesAndFurtherTypes()
+    {
+        PublishRequest r;
+        QCOMPARE(makePublishRequest("P", "_ipp._tcp,_universal,_print", "", 631, {}, &r,
+                                    {{"_printer._tcp,_x", 515}}),
+                 QString());
+        QCOMPARE(r.subtypes, (QList<QByteArray>{"_universal", "_print"}));
+        QCOMPARE(r.allTypes().size(), 2);
+        QCOMPARE(r.allTypes().last(), (ServiceType{"_printer._tcp", {"_x"}, 515}));
+        for (const QByteArray &bad : {QByteArray("_ipp._tcp,"), QByteArray("_ipp._tcp,_a.b"),
+                                      QByteArray("_ipp._tcp,") + QByteArray(64, 's')})
+            QVERIFY2(
+                makePublishRequest("P", bad, "", 631, {}, &r).startsWith(QStringLiteral("subtype")),
+                bad.constData());
+        QVERIFY(makePublishRequest("P", "_ipp._tcp", "", 631, {}, &r, {{"_IPP._tcp", 1}})
+                    .contains(QStringLiteral("given twice")));
+    }
+
     void txtKeepsOrderAndEmptyValues()
     {
         PublishRequest request;

@@ -109,6 +109,8 @@ private Q_SLOTS:
         QTest::newRow("txt") << QByteArray("P") << QByteArray("_printer._tcp") << QByteArray()
                              << QString(300, QLatin1Char('x'))
                              << QStringLiteral("at most 255 bytes");
+        QTest::newRow("subtype") << QByteArray("P") << QByteArray("_ipp._tcp,_a,_A") << QByteArray()
+                                 << QString() << QStringLiteral("subtype \"_A\" of \"_ipp._tcp\"");
     }
 
     void refusedRequestReportsFromTheEventLoop()
@@ -134,6 +136,7 @@ private Q_SLOTS:
                  qPrintable(w.first().text));
         QVERIFY2(w.first().text.contains(reason), qPrintable(w.first().text));
         QVERIFY2(!w.first().text.contains(QLatin1Char('\n')), qPrintable(w.first().text));
+        QCOMPARE(zc.errorString(), w.first().text);
     }
 
     void publishExistsFromCallUntilStop()

@@ -53,13 +53,15 @@ def main():
 
     zc = Zeroconf()
     last = {}
+    # A subtype ("_universal._sub._ipp._tcp.local.") lists instances of the base type.
+    base_type = args.type.split("._sub.", 1)[-1]
 
     def resolve(name, attempts=6):
         for _ in range(attempts):
-            info = ServiceInfo(args.type, name)
+            info = ServiceInfo(base_type, name)
             if info.request(zc, 1500) and info.addresses_by_version:
                 record = {
-                    "name": instance_of(name, args.type),
+                    "name": instance_of(name, base_type),
                     "port": info.port,
                     "server": info.server,
                     "addresses": sorted(info.parsed_scoped_addresses()),
@@ -74,7 +76,7 @@ def main():
     def on_change(zeroconf, service_type, name, state_change):
         if state_change is ServiceStateChange.Removed:
             last.pop(name, None)
-            emit(event="removed", name=instance_of(name, service_type))
+            emit(event="removed", name=instance_of(name, base_type))
         else:
             threading.Thread(target=resolve, args=(name,), daemon=True).start()
 

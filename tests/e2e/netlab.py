@@ -211,6 +211,24 @@ class NetLab:
             self.daemons[name].start()
         return ns
 
+    def add_private_link(self, host, name, index):
+        """A host namespace `name` on a link of its own with `host`: host's eth1 is
+        10.214.0.1/24, name's eth0 10.214.0.<index>/24."""
+        ns = "lb%s-%s" % (name, self.tag)
+        run("ip", "netns", "add", ns)
+        self.hosts[name] = ns
+        self.set_resolv_conf(ns, QUIET_RESOLV_CONF)
+        a, b = "pa%s%d" % (self.tag, index), "pb%s%d" % (self.tag, index)
+        run("ip", "link", "add", a, "type", "veth", "peer", "name", b)
+        for end, where, inner, address in ((a, self.hosts[host], "eth1", 1), (b, ns, "eth0", index)):
+            run("ip", "link", "set", end, "netns", where)
+            self.exec_in(where, "ip", "link", "set", end, "name", inner)
+            self.exec_in(where, "sysctl", "-qw", "net.ipv6.conf.%s.accept_dad=0" % inner)
+            self.exec_in(where, "ip", "link", "set", "lo", "up")
+            self.exec_in(where, "ip", "addr", "add", "10.214.0.%d/24" % address, "dev", inner)
+            self.exec_in(where, "ip", "link", "set", inner, "up")
+        return ns
+
     def set_resolv_conf(self, ns, text):
         os.makedirs("/etc/netns/" + ns, exist_ok=True)
         with open("/etc/netns/%s/resolv.conf" % ns, "w") as f:

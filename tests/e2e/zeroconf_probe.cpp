@@ -13,6 +13,11 @@
 //   drop NAME              destroys the object that publishes NAME; prints "dropped NAME"
 //   txt K=V ...            the TXT entries of the objects that publish from now on
 //                          (instead of "probe=1")
+//   also TYPE PORT         addServiceType() on the first object
+//   iface NAME             setNetworkInterfaces() on the first object: only NAME
+//   retxt K=V ...          the first object's TXT entries become these, sent at once by
+//                          updateServiceTxtRecords(); prints "txt sent"
+//   name | why             prints "name " + publishedName(), or "why " + errorString()
 //   handle SIGNO           installs a handler of the application's own for SIGNO, which
 //                          prints "handled SIGNO" each time
 //   block MS               prints "blocking", then keeps the event loop from running
@@ -235,6 +240,22 @@ int main(int argc, char *argv[])
                     publishAnother(words[2] + ' ' + QByteArray::number(i), words[3], words[4]);
             } else if (words.value(0) == "txt") {
                 othersTxt = words.mid(1);
+            } else if (words.value(0) == "also" && words.size() == 3 && zc) {
+                zc->addServiceType(words[1].constData(), quint16(words[2].toUInt()));
+            } else if (words.value(0) == "iface" && words.size() == 2 && zc) {
+                zc->setNetworkInterfaces(
+                    {QNetworkInterface::interfaceFromName(QString::fromUtf8(words[1]))});
+            } else if (words.value(0) == "retxt" && zc) {
+                zc->clearServiceTxtRecords();
+                for (const QByteArray &entry : words.mid(1))
+                    zc->addServiceTxtRecord(QString::fromUtf8(entry.left(entry.indexOf('='))),
+                                            QString::fromUtf8(entry.mid(entry.indexOf('=') + 1)));
+                zc->updateServiceTxtRecords();
+                say("txt sent");
+            } else if (words.value(0) == "name" && zc) {
+                say("name " + zc->publishedName().toUtf8());
+            } else if (words.value(0) == "why" && zc) {
+                say("why " + zc->errorString().toUtf8());
             } else if (words.value(0) == "drop" && words.size() == 2) {
                 delete others.take(words[1]);
                 say("dropped " + words[1]);
