@@ -111,6 +111,8 @@ private Q_SLOTS:
                              << QStringLiteral("at most 255 bytes");
         QTest::newRow("subtype") << QByteArray("P") << QByteArray("_ipp._tcp,_a,_A") << QByteArray()
                                  << QString() << QStringLiteral("subtype \"_A\" of \"_ipp._tcp\"");
+        QTest::newRow("interface") << QByteArray("P") << QByteArray("_ipp._tcp") << QByteArray()
+                                   << QString() << QStringLiteral("does not exist");
     }
 
     void refusedRequestReportsFromTheEventLoop()
@@ -121,6 +123,8 @@ private Q_SLOTS:
         QFETCH(QString, value);
         QFETCH(QString, reason);
         QZeroConf zc;
+        if (QTest::currentDataTag() == QByteArray("interface"))
+            zc.setNetworkInterfaces({QNetworkInterface::interfaceFromName(QStringLiteral("nx9"))});
         QSignalSpy errors(&zc, &QZeroConf::error);
         zc.addServiceTxtRecord(QStringLiteral("printer_name"), value);
         zc.startServicePublish(name.constData(), type.constData(), host.constData(), 5853);

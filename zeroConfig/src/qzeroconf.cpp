@@ -146,6 +146,8 @@ void QZeroConf::startServicePublish(const char *name, const char *type, const ch
 
     PublishRequest request;
     QString reason = makePublishRequest(name, type, host, port, d->txt, &request, d->moreTypes);
+    if (reason.isEmpty())
+        reason = d->interfaceProblem;
     if (!reason.isEmpty()) {
         d->refuse(QZeroConf::serviceRegistrationFailed, cannotPublish(name, reason));
         return;
@@ -214,8 +216,12 @@ void QZeroConf::setNetworkInterfaces(const QList<QNetworkInterface> &interfaces)
 {
     Q_D(QZeroConf);
     d->interfaces.clear();
+    d->interfaceProblem.clear();
     for (const QNetworkInterface &i : interfaces) {
-        if (i.isValid() && !d->interfaces.contains(i.index()))
+        if (!i.isValid())
+            d->interfaceProblem =
+                QStringLiteral("an interface given to setNetworkInterfaces() does not exist");
+        else if (!d->interfaces.contains(i.index()))
             d->interfaces.append(i.index());
     }
 }
@@ -289,6 +295,8 @@ void QZeroConf::startBrowser(QString type, QAbstractSocket::NetworkLayerProtocol
     QByteArray wireType;
     QList<QByteArray> subtypes;
     QString reason = checkServiceTypeWithSubtypes(type.toUtf8(), &wireType, &subtypes);
+    if (reason.isEmpty())
+        reason = d->interfaceProblem;
     if (reason.isEmpty() && subtypes.size() > 1)
         reason = QStringLiteral("a browser looks for one subtype at a time, not %1")
                      .arg(subtypes.size());

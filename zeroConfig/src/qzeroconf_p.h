@@ -40,6 +40,9 @@ public:
     QList<QZeroConfInternal::TxtEntry> txt;
     QList<QPair<QByteArray, quint16>> moreTypes;
     QList<int> interfaces; // indexes; empty: all
+    // Set when setNetworkInterfaces() was given one that does not exist: an empty list
+    // would mean every interface, the opposite of what was asked.
+    QString interfaceProblem;
     std::unique_ptr<QZeroConfInternal::Publication> publication;
     // The same publication in the site's DNS, beside the mDNS one; never instead of it.
     QZeroConfInternal::WideAreaSettings wideAreaSettings;
