@@ -141,6 +141,7 @@ class Observer:
         self.sock.setsockopt(socket.IPPROTO_IP, IP_PKTINFO, 1)
         self.sock.settimeout(0.1)
         self.packets, self.lock, self.hook = [], threading.Lock(), None
+        self.last_sent = 0.0
         self.running = True
         self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
@@ -171,7 +172,8 @@ class Observer:
 
     def send(self, packet):
         self.sock.sendto(packet, GROUP)
-        return time.time()
+        self.last_sent = time.time()
+        return self.last_sent
 
     def since(self, t):
         with self.lock:
@@ -448,17 +450,23 @@ class Session:
 
     def item_rate_limit(self):
         record = (self.full, w.SRV)
-        self.quiet(record)
-        first = self.observer.send(w.query(*record))
-        time.sleep(0.2)
-        self.observer.send(w.query(*record))
-        time.sleep(1.6)
-        sent = [p.t for p in self.observer.since(first) if p.response and p.multicast and p.answers(*record)]
+        for again in (False, True):
+            self.quiet(record)
+            first = self.observer.send(w.query(*record))
+            time.sleep(0.2)
+            self.observer.send(w.query(*record))
+            time.sleep(1.6)
+            sent = [p.t for p in self.observer.since(first) if p.response and p.multicast and p.answers(*record)]
+            met = [p for p in self.observer.since(first - 1.0) if p.t < first and p.response and p.multicast
+                   and p.answers(*record)]
+            if sent or again or not met:  # as in asked()
+                break
         if not sent:
             return "FAIL", "no answer"
         gaps = [b - a for a, b in zip(sent, sent[1:])]
-        text = "%d multicast%s in 1.6 s for 2 queries 200 ms apart%s" % (
-            len(sent), "" if len(sent) == 1 else "s", (", " + ", ".join(ms(g) for g in gaps) + " apart") if gaps else "")
+        text = "%d multicast%s in 1.6 s for 2 queries 200 ms apart%s%s" % (
+            len(sent), "" if len(sent) == 1 else "s", (", " + ", ".join(ms(g) for g in gaps) + " apart") if gaps else "",
+            " (asked twice, having met it on the wire)" if again else "")
         return ("pass" if all(g >= 0.99 for g in gaps) else "FAIL"), text
 
     def item_qu(self):
@@ -480,6 +488,7 @@ class Session:
             reply, seconds = w.ask(sock, w.query(self.full, w.SRV, ident=0x5A5A), GROUP, 1.0)
         finally:
             sock.close()
+            self.observer.last_sent = time.time()
         if reply is None:
             return "FAIL", "no answer to the ephemeral port"
         problems = []
@@ -613,6 +622,9 @@ def run_publisher(make, args, items):
         for number, _, method in ITEMS:
             if number not in items:
                 continue
+            # Each item on its own: Avahi sometimes leaves a query unanswered that comes
+            # within a few milliseconds of a legacy unicast one for the same record.
+            time.sleep(max(0.0, session.observer.last_sent + 1.1 - time.time()))
             if session.announced is None and number not in (1, 2, 13):
                 results[number] = ("n/a", "the service was never announced")
             elif number in (1, 2):
