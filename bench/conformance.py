@@ -34,6 +34,7 @@ import os
 import random
 import shutil
 import socket
+import struct
 import sys
 import tempfile
 import threading
@@ -52,7 +53,8 @@ TXT = ["printer_name=Office Printer", "serial_number=SN-0042", "printer_type=las
 PUB, OBS = "10.213.0.1", "10.213.0.2"
 GROUP = (w.MDNS_GROUP, w.MDNS_PORT)
 RESPONDER = os.path.join(HERE, "..", "tests", "e2e", "dnssd_responder.py")
-IP_PKTINFO = 8  # Linux; Python's socket module lacks the name
+IP_PKTINFO = 8  # Linux; Python's socket module lacks these names
+SO_TIMESTAMPNS = 35
 NSEC = 47
 TC = 0x0200
 # What the wire adds between the publisher's send and our receive on a veth pair is far
@@ -139,6 +141,8 @@ class Observer:
     def __init__(self, lab):
         self.sock = lab.inside("obs", lambda: w.multicast_socket(OBS))
         self.sock.setsockopt(socket.IPPROTO_IP, IP_PKTINFO, 1)
+        # The kernel's time of arrival, not when this thread got round to it.
+        self.sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
         self.sock.settimeout(0.1)
         self.packets, self.lock, self.hook = [], threading.Lock(), None
         self.last_sent = 0.0
@@ -149,7 +153,7 @@ class Observer:
     def _run(self):
         while self.running:
             try:
-                data, ancillary, _, source = self.sock.recvmsg(9000, socket.CMSG_SPACE(12))
+                data, ancillary, _, source = self.sock.recvmsg(9000, socket.CMSG_SPACE(12) + socket.CMSG_SPACE(16))
             except socket.timeout:
                 continue
             except OSError:
@@ -159,6 +163,9 @@ class Observer:
             for level, kind, value in ancillary:
                 if level == socket.IPPROTO_IP and kind == IP_PKTINFO:
                     destination = socket.inet_ntoa(value[8:12])
+                elif level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS:
+                    seconds, nanoseconds = struct.unpack("qq", value[:16])
+                    t = seconds + nanoseconds * 1e-9
             if source[0] != PUB:
                 continue
             try:
@@ -171,8 +178,9 @@ class Observer:
                 self.packets.append(packet)
 
     def send(self, packet):
-        self.sock.sendto(packet, GROUP)
+        # Stamped before: replies carry the kernel's time, which may come before sendto returns.
         self.last_sent = time.time()
+        self.sock.sendto(packet, GROUP)
         return self.last_sent
 
     def since(self, t):
