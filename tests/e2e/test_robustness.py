@@ -2,6 +2,7 @@
 another host: by an independent client and by a capture of the raw packets."""
 import os
 import random
+import select
 import signal
 import time
 
@@ -224,6 +225,31 @@ class RobustnessTest(LabTestCase):
         self.assertEqual(srv[0]["data"], ((0, 0, 5853), "printer1.local."))
         for record in reply["answers"] + reply["additional"]:
             self.assertLessEqual(record["ttl"], 10, record)
+
+    def test_each_reply_to_a_shared_record_is_delayed_afresh(self):
+        """RFC 6762 section 6: a random 20-120 ms for every reply, not one draw for a while."""
+        self.start()
+        # Alone on the link: every reply answers our query (but for a late announcement).
+        self.client.proc.terminate()
+        self.client.proc.wait(5)
+        sock = self.lab.inside("cli", lambda: w.multicast_socket("10.213.0.2"))
+        self.addCleanup(sock.close)
+        delays = []
+        for _ in range(6):
+            time.sleep(1.1)  # a record goes out at most once a second
+            sock.setblocking(False)
+            while select.select([sock], [], [], 0)[0]:
+                sock.recv(9000)
+            sock.sendto(w.query("_printer._tcp.local.", w.PTR), (w.MDNS_GROUP, w.MDNS_PORT))
+            sent, last = time.time(), None
+            while select.select([sock], [], [], max(0, sent + 0.3 - time.time()))[0]:
+                p = w.parse(sock.recv(9000))
+                if p["flags"] & 0x8000 and any(r["type"] == w.PTR and r["data"] == FULL for r in p["answers"]):
+                    last = time.time() - sent
+            if last is not None:  # None: it had just announced the record, which answers too
+                delays.append(last)
+        self.assertGreaterEqual(len(delays), 4)
+        self.assertGreater(max(delays) - min(delays), 0.01, "every reply waited alike: %r" % delays)
 
     def test_names_and_txt_at_the_limits(self):
         longest = "Ü" * 31 + "x"  # 63 bytes of UTF-8
