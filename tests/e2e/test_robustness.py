@@ -2,6 +2,7 @@
 another host: by an independent client and by a capture of the raw packets."""
 import os
 import random
+import select
 import signal
 import time
 
@@ -224,6 +225,36 @@ class RobustnessTest(LabTestCase):
         self.assertEqual(srv[0]["data"], ((0, 0, 5853), "printer1.local."))
         for record in reply["answers"] + reply["additional"]:
             self.assertLessEqual(record["ttl"], 10, record)
+
+    def test_each_reply_to_a_shared_record_is_delayed_afresh(self):
+        """RFC 6762 section 6: a random 20-120 ms for every reply, not one draw for a while."""
+        self.start()
+        # Alone on the link: every reply answers our query (but for a late announcement).
+        self.client.proc.terminate()
+        self.client.proc.wait(5)
+        sock = self.lab.inside("cli", lambda: w.multicast_socket("10.213.0.2"))
+        self.addCleanup(sock.close)
+        # Two shared records in turn, each asked for once a second: its multicast limit.
+        asked = [("_printer._tcp.local.", FULL), ("_services._dns-sd._udp.local.", "_printer._tcp.local.")]
+        delays = []
+        for i in range(12):
+            time.sleep(0.55)
+            sock.setblocking(False)
+            while select.select([sock], [], [], 0)[0]:
+                sock.recv(9000)
+            name, target = asked[i % 2]
+            sock.sendto(w.query(name, w.PTR), (w.MDNS_GROUP, w.MDNS_PORT))
+            sent, last = time.time(), None
+            while select.select([sock], [], [], max(0, sent + 0.3 - time.time()))[0]:
+                p = w.parse(sock.recv(9000))
+                if p["flags"] & 0x8000 and any(r["name"] == name and r["data"] == target for r in p["answers"]):
+                    last = time.time() - sent
+            if last is not None:  # None: it had just announced the record, which answers too
+                delays.append(last)
+        self.assertGreaterEqual(len(delays), 8, delays)
+        # One draw kept for 10 s changes at most once in these 10 s; fresh draws all along.
+        changes = sum(1 for a, b in zip(delays, delays[1:]) if abs(a - b) > 0.005)
+        self.assertGreaterEqual(changes, 4, "the replies waited alike: %r" % delays)
 
     def test_names_and_txt_at_the_limits(self):
         longest = "Ü" * 31 + "x"  # 63 bytes of UTF-8
