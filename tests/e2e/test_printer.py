@@ -7,6 +7,7 @@ import unittest
 
 from avahidaemon import AvahiDaemon
 from netlab import HERE, PYTHON, Client, Lines
+from test_publish import LANBEACON
 from test_component import ProbeTestCase
 
 IPP = "_ipp._tcp"
@@ -42,6 +43,9 @@ class PrinterTest(ProbeTestCase):
         self.expect("error -1")
         self.command("why")
         self.assertIn('subtype "_a.b" of "_ipp._tcp" is not valid', self.out.next(5))
+        # The program passes its type argument through as it is.
+        self.lab.spawn("pub", [LANBEACON, "Program", "HP", "1", "laser", "false", IPP + ",_universal", "printer2"])
+        self.assertIsNotNone(self.client.resolved("Program", 5))
 
     def test_two_types_are_renamed_together_and_the_rival_keeps_its_name(self):
         self.lab.add_host("rival", 3)
