@@ -478,8 +478,9 @@ class Session:
         return ("pass" if all(g >= 0.99 for g in gaps) else "FAIL"), text
 
     def item_qu(self):
-        # Right after the SRV was multicast (item 4 or 8 or here), so that a responder
-        # may not prefer multicast because the record was not sent for a quarter TTL.
+        # Right after the SRV was multicast, asked for here, so that a responder may not
+        # prefer multicast because it did not send the record for a quarter of its TTL.
+        self.asked(self.full, w.SRV)
         sent = self.observer.send(w.query(self.full, w.SRV, unicast_response=True))
         time.sleep(1.0)
         got = [p for p in self.observer.since(sent) if p.response and p.answers(self.full, w.SRV)]
