@@ -478,8 +478,12 @@ class Session:
         return ("pass" if all(g >= 0.99 for g in gaps) else "FAIL"), text
 
     def item_qu(self):
-        # Right after the SRV was multicast (item 4 or 8 or here), so that a responder
-        # may not prefer multicast because the record was not sent for a quarter TTL.
+        # A second after the SRV was multicast, asked for here: well within a quarter of
+        # its TTL, so that a responder may not prefer multicast, and past the half second
+        # in which a responder holds back a record it has just sent (which alone would
+        # make it fall back to unicast).
+        self.asked(self.full, w.SRV)
+        time.sleep(1.0)
         sent = self.observer.send(w.query(self.full, w.SRV, unicast_response=True))
         time.sleep(1.0)
         got = [p for p in self.observer.since(sent) if p.response and p.answers(self.full, w.SRV)]

@@ -20,6 +20,7 @@
 #include <avahi-common/timeval.h>
 
 #include "log.h"
+#include "replyscheduler.h"
 #include "response-sched.h"
 #include "rr-util.h"
 
@@ -30,7 +31,9 @@
 #define DEFER_MSEC 20
 #define JITTER_MSEC 100
 
-enum { SCHEDULED, DONE, SUPPRESSED, STATES };
+/* SENT keeps, for a quarter of its TTL, when we last multicast a record: the time a
+ * question asking for a unicast reply may have one (RFC 6762 section 5.4). */
+enum { SCHEDULED, DONE, SUPPRESSED, SENT, STATES };
 
 typedef struct Job Job;
 struct Job
@@ -262,10 +265,29 @@ static void post_aux_record(AVAHI_GCC_UNUSED AvahiServer *server, AvahiRecord *r
                                   j->querier_valid ? &j->querier : NULL, 0);
 }
 
+static void note_multicast(AvahiResponseScheduler *s, AvahiRecord *record, unsigned hash)
+{
+    Job *j = set_find(&s->sets[SENT], record, hash, NULL);
+    if (!record->ttl)
+        return;
+    if (j)
+        job_set_record(j, record);
+    else if (!(j = job_new(s, record, hash, SENT)))
+        return;
+    job_expire_in(s, j, record->ttl * (AvahiUsec)250000);
+}
+
+int lanbeacon_reply_multicast_recently(AvahiResponseScheduler *s, AvahiRecord *record)
+{
+    Job *j = set_find(&s->sets[SENT], record, record_hash(record), NULL);
+    return j && avahi_age(&j->delivery) < j->record->ttl * (AvahiUsec)250000;
+}
+
 static int packet_add_job(AvahiResponseScheduler *s, AvahiDnsPacket *p, Job *j)
 {
     if (!avahi_dns_packet_append_record(p, j->record, j->flush_cache, 0))
         return 0;
+    note_multicast(s, j->record, j->hash);
     /* The record goes out: the records that belong with it (SRV's address, ...) follow. */
     avahi_server_enumerate_aux_records(s->interface->monitor->server, s->interface, j->record,
                                        post_aux_record, j);
@@ -316,16 +338,22 @@ static int covers(AvahiRecord *r, AvahiRecord *other)
     return avahi_record_is_goodbye(r) == avahi_record_is_goodbye(other) && r->ttl >= other->ttl / 2;
 }
 
-static void reply_time(struct timeval *tv, int immediately)
+static void reply_time(struct timeval *tv, unsigned defer_msec, unsigned jitter_msec)
 {
     gettimeofday(tv, NULL);
-    if (!immediately)
-        avahi_timeval_add(tv, (AvahiUsec)DEFER_MSEC * 1000 +
-                                  (AvahiUsec)(JITTER_MSEC * 1000.0 * rand() / (RAND_MAX + 1.0)));
+    avahi_timeval_add(tv, (AvahiUsec)defer_msec * 1000 +
+                              (AvahiUsec)(jitter_msec * 1000.0 * rand() / (RAND_MAX + 1.0)));
 }
 
 int avahi_response_scheduler_post(AvahiResponseScheduler *s, AvahiRecord *record, int flush_cache,
                                   const AvahiAddress *querier, int immediately)
+{
+    return lanbeacon_reply_post_after(s, record, flush_cache, querier, immediately ? 0 : DEFER_MSEC,
+                                      immediately ? 0 : JITTER_MSEC);
+}
+
+int lanbeacon_reply_post_after(AvahiResponseScheduler *s, AvahiRecord *record, int flush_cache,
+                               const AvahiAddress *querier, unsigned defer_msec, unsigned jitter_msec)
 {
     unsigned hash = record_hash(record);
     struct timeval tv;
@@ -340,7 +368,7 @@ int avahi_response_scheduler_post(AvahiResponseScheduler *s, AvahiRecord *record
         job_free(s, j);
     }
 
-    reply_time(&tv, immediately);
+    reply_time(&tv, defer_msec, jitter_msec);
     if ((j = find_scheduled(s, record, hash))) {
         /* Already pending: the earlier time wins, and one querier only if both agree. */
         if (avahi_timeval_compare(&tv, &j->delivery) < 0) {
