@@ -195,7 +195,10 @@ static void job_mark_done(AvahiProbeScheduler *s, Job *j)
     j->done = 1;
     j->chosen = 0;
     avahi_elapse_time(&tv, HISTORY_MSEC, 0);
-    avahi_time_event_update(j->time_event, &tv);
+    if (j->time_event)
+        avahi_time_event_update(j->time_event, &tv);
+    else
+        j->time_event = avahi_time_event_new(s->time_event_queue, &tv, elapse_callback, j);
     gettimeofday(&j->delivery, NULL);
 }
 
