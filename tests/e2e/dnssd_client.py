@@ -18,7 +18,7 @@ import sys
 import threading
 import time
 
-from zeroconf import ServiceBrowser, ServiceInfo, ServiceStateChange, Zeroconf
+from zeroconf import EventLoopBlocked, ServiceBrowser, ServiceInfo, ServiceStateChange, Zeroconf
 
 out_lock = threading.Lock()
 
@@ -59,7 +59,18 @@ def main():
     def resolve(name, attempts=6):
         for _ in range(attempts):
             info = ServiceInfo(base_type, name)
-            if info.request(zc, 1500) and info.addresses_by_version:
+            # ServiceInfo starts with an empty TXT and counts itself complete once it has an
+            # address: it then neither waits nor asks for the TXT, and a service whose TXT
+            # answer it had not taken in yet came out resolved with none. None makes it
+            # wait for a TXT record, and ask for it while there is none.
+            info.text = None
+            try:
+                found = info.request(zc, 1500)
+            except EventLoopBlocked:
+                # Its event loop busy (a thousand services resolving): an attempt lost,
+                # where it used to end this thread, and with it the look every 0.5 s.
+                continue
+            if found and info.addresses_by_version:
                 record = {
                     "name": instance_of(name, base_type),
                     "port": info.port,
