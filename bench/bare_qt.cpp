@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 // The memory baseline for lanbeacon: a Qt Core + Network program that does no more
 // than any networked Qt program does (an application object, a bound UDP socket, the
 // event loop) plus what lanbeacon's own code does besides calling the component: it

@@ -1,4 +1,6 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """Side-by-side measurement of three publishers of the same printer service.
 
     sudo bench/compare.py build/lanbeacon [--runs 7] [--json bench/results/compare.json]

@@ -1,4 +1,6 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """RFC 6762 conformance of three publishers of the same printer service, seen on the wire.
 
     sudo bench/conformance.py build/lanbeacon [--publisher component,avahi-daemon,python-zeroconf]

@@ -1,4 +1,6 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """CUPS's ippeveprinter and the component, announcing the same IPP Everywhere printer,
 as one client sees them.
 

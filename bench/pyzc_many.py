@@ -1,4 +1,6 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """python-zeroconf publishing N services from one process: one AsyncZeroconf, all N
 registered at once.
 

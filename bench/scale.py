@@ -1,4 +1,6 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """Many services from one process: 1 to 1000 services of one type, side by side.
 
     sudo bench/scale.py build [--runs 3] [--counts 1,10,200,500,1000] [--json bench/results/scale.json]

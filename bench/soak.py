@@ -1,4 +1,6 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """An hour of churn against one process: do memory and descriptors stay flat?
 
     sudo bench/soak.py build [--minutes 60] [--daemon] [--json bench/results/soak.json]

@@ -1,4 +1,6 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """Time from starting lanbeacon to the moment an independent client on another host
 holds the service resolved: SRV with the port, all TXT entries and an address.
 

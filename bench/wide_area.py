@@ -1,4 +1,6 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """Wide-area registration, timed at the server: from starting lanbeacon until BIND
 answers for the printer's SRV record, and from SIGTERM until it no longer does.
 

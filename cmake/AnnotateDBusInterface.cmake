@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 # Copies a D-Bus interface file for qdbusxml2cpp (Qt 5.15), run as
 #   cmake -DIN=<installed.xml> -DOUT=<copy.xml> -P AnnotateDBusInterface.cmake
 #

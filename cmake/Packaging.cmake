@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 # Debian packages with `cpack -G DEB` in a configured build tree: the program, the
 # runtime library (named after its SOVERSION) and the development files. Build the tree
 # with -DCMAKE_INSTALL_PREFIX=/usr for packages: the libraries then go to the multiarch

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 # Cross build for ARMv7 hard-float (Cortex-A9 class devices) with Debian's
 # arm-linux-gnueabihf toolchain and the armhf multiarch libraries installed beside the
 # host's (dpkg --add-architecture armhf; scripts/setup does it).

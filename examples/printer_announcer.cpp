@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 // Announces an IPP Everywhere printer under one name with two types and two subtypes,
 // and sends its TXT anew whenever its state changes: here every few seconds, from
 // "idle" to "processing" and back, as a real printer would on a job.

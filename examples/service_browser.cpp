@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 // Prints the instances of one service type as they come, change and go.
 //
 //   service_browser [TYPE]      TYPE: "_ipp._tcp" (the default), or with a subtype,

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 #ifndef QZEROCONFGLOBAL_H
 #define QZEROCONFGLOBAL_H
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 #ifndef TESTS_RUNCOMMAND_H
 #define TESTS_RUNCOMMAND_H
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 // The address watch behind the address records of a host argument: which addresses
 // count as announceable, and that a link's burst of changes is one signal.
 //

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 // Where the component looks for a system bus before it loads the daemon engine (and
 // QtDBus with it).
 #include "moduleloader_p.h"

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 // What a publish request may contain, and the wire form it is put in.
 
 #include "publishrequest_p.h"

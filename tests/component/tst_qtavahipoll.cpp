@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 // The AvahiPoll contract as the engine relies on it: the event that really happened is
 // reported, objects may be updated or freed from inside their own callbacks, one
 // descriptor never gets two notifiers of one kind, and timeouts fire once, never early.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 // The public class: how requests are refused, when publishExists() holds, that
 // outcomes arrive from the event loop, that the engine keeps quiet, and how
 // terminating signals are taken over while a publication stands.

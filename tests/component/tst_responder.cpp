@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 // The responder above its engines, against an engine that the test plays: what it asks
 // of the engine (groups, records, commits) and what it makes of the engine's answers
 // (conflicts, a daemon that goes and comes back, lookups that start over).

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 // How a browser's findings become services: one per instance whatever the interfaces and
 // IP versions, added once, updated only on a real change, removed with the last source.
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 // The signal guard on its own, with withdrawals that record where they ran: what the
 // end-to-end tests cannot see from outside. Which actions it puts back, also when a holder
 // is destroyed unreleased, and that each holder withdraws on its own thread however

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 // Drives the daemon engine directly, without the responder above it, for the contract
 // test (tests/e2e/test_daemon_engine.py). Commands on stdin, tab-separated, one a line;
 // every event is a JSON line on stdout with "event" and "t" (seconds since the epoch):

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """avahi-daemon started fresh inside one test namespace, with a private D-Bus system
 bus and a private /run, so that it is nobody else's and nothing outside sees it."""
 import os

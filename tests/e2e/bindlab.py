@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """A real BIND 9 (or Knot DNS) in a namespace of the test network, for the wide-area tests.
 
 BindServer writes named.conf, the zone and a tsig-keygen key into a private directory,

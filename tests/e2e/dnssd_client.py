@@ -1,4 +1,6 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """An independent DNS-SD client for the end-to-end tests.
 
 Browses one service type with python-zeroconf and prints one JSON line per event on

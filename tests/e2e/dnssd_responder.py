@@ -1,4 +1,6 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """Another mDNS stack for the tests: python-zeroconf's own responder, publishing one
 service until it is terminated, then unregistering it (goodbyes).
 

@@ -1,4 +1,6 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """An update server that grants short leases: stands in front of the real server, passes
 every message on, and into the answer to an update that asked for an Update Lease
 (RFC 9664, EDNS option 2) puts a lease of --lease seconds. One JSON line per message on

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 // A program that loads the host daemon's client library ahead of the component, as
 // every program does that links the printing library: it publishes, stops and exits.
 // Prints "published" or "error N", then "stopped".

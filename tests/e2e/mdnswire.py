@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """Just enough of the DNS message format (RFC 1035, RFC 6762) to craft queries and
 responses byte by byte and to read what is on the wire, for the robustness tests and the
 benchmarks."""

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """A small test network of Linux network namespaces, for the end-to-end tests.
 
 One "switch" namespace holds a bridge; every host is a namespace of its own joined to

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """A hostile or impolite responder on another host, for the conflict tests."""
 import threading
 import time

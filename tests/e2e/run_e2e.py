@@ -1,4 +1,6 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """Runs end-to-end test cases; exits 77 (skipped, for CTest) when not root.
 
     run_e2e.py LANBEACON test_publish.PublishTest.test_x [...]

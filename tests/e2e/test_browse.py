@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """The component's browser (driven by zeroconf_probe) against independent publishers in
 another namespace: what it reports, and that it reports each thing once."""
 import os

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """The component on the wire, driven by zeroconf_probe: servicePublished, the goodbyes
 of stopServicePublish() and of the destructor, and the component as a guest in the
 application's process: its signal handlers, threads and forked children."""

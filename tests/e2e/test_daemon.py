@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """What only the daemon backend does: lanbeacon publishes through the avahi-daemon of
 its host, which outlives it, and it outlives the daemon."""
 import os

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """The daemon engine against a real avahi-daemon, without the responder above it.
 
 engine_driver (tests/daemon) loads the engine through the component's loader and runs

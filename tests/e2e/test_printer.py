@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """A printer as printers announce themselves, driven by zeroconf_probe: subtypes, two
 types under one name renamed together, TXT that changes while it stands, one interface
 of two, and what the API tells the application about it."""

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """lanbeacon in one namespace, an independent DNS-SD client in another: what the
 client sees on the wire."""
 import os

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """lanbeacon under hostile traffic, conflicts, network changes and signals, seen from
 another host: by an independent client and by a capture of the raw packets."""
 import os

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """Many publications and a browser in one process, on the one responder of its thread,
 as an independent client in another namespace sees them."""
 import os

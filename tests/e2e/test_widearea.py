@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """Wide-area registration against a real BIND: lanbeacon registers the printer in the
 site's DNS beside the mDNS announcement; dig and avahi-browse in another namespace are the
 clients."""

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 // A small publisher for the end-to-end tests that drives QZeroConf from commands on
 // stdin, one per line, and reports its signals on stdout:
 //   start NAME TYPE HOST   publish (TXT "probe=1"); "published" follows on servicePublished

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 // What reaches the wide-area code from outside the process: a key file, the resolver
 // configuration, a server's answers over TCP. The first byte picks which, 'K', 'R' or
 // anything else; the rest is the input.

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 # Makes the Debian packages of a build tree and checks them:
 #   check_packages.sh BUILD_DIR [TOOLCHAIN_FILE]
 # The tree must be configured with -DCMAKE_INSTALL_PREFIX=/usr. Checks the three

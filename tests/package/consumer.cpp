@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 // Built against an installed QtZeroConf: the headers, the library and its Qt all have to
 // be found the way an application outside this project finds them.
 #include <QCoreApplication>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 // A stand-in for the zero-configuration component that records every call the program
 // makes, so that the program's own behaviour can be checked without a network.
 //

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 // The program's own behaviour: its command line, its diagnostic lines, the calls it
 // makes into the zero-configuration component and its exit status. The component is
 // replaced by a recording double (lanbeacon_recorded); the usage path is also checked

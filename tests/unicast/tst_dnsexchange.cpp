@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 // One message, one answer: over UDP, over TCP after a truncated answer, and the bounds
 // on waiting, against small servers on loopback.
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 // DNS UPDATE building, TSIG signing and verification, answer parsing and key files,
 // checked by reading the messages back with ldns.
 

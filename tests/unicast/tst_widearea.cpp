@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 // The registration against one small server on loopback that is resolver, zone and
 // update server at once, and answers the updates with `rcodes` in turn (the last one
 // for good). The instance name always belongs to another host.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 #include "hostlabel_p.h"
 
 #include "publishrequest_p.h"

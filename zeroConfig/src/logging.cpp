@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 #include "logging_p.h"
 
 Q_LOGGING_CATEGORY(lcZeroConf, "qzeroconf", QtWarningMsg)

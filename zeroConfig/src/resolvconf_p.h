@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 #ifndef QZEROCONF_RESOLVCONF_P_H
 #define QZEROCONF_RESOLVCONF_P_H
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 lanbeacon developers
 #include "responder_p.h"
 
 #include "embedded/embeddedengine_p.h"

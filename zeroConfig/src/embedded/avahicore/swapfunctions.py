@@ -1,4 +1,6 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 lanbeacon developers
 """Writes a copy of one of the library's C files with some function definitions replaced
 by the contents of files of ours:
 
