@@ -6,9 +6,12 @@
 # directory, and the packages install where the tree was configured to.
 set(CPACK_PACKAGE_NAME lanbeacon)
 set(CPACK_PACKAGE_VENDOR "lanbeacon developers")
-set(CPACK_PACKAGE_CONTACT "lanbeacon developers <lanbeacon@localhost>")
+set(CPACK_PACKAGE_CONTACT "lanbeacon developers <lanbeacon@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Announces a printer on the local network over mDNS/DNS-SD")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+# The unit and /etc/default/lanbeacon lie outside the prefix: every path is staged under
+# DESTDIR, never written to this host.
+set(CPACK_SET_DESTDIR ON)
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -39,6 +42,7 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME lanbeacon)
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PROGRAM_PACKAGE_CONTROL_EXTRA ${LANBEACON_PROGRAM_CONFFILES})
 set(CPACK_COMPONENT_PROGRAM_DESCRIPTION
     "Announces a printer on the local network over mDNS/DNS-SD\n"
     "Publishes one printer service with its TXT entries and keeps it announced while it runs.")

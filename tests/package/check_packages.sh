@@ -4,7 +4,8 @@
 # Makes the Debian packages of a build tree and checks them:
 #   check_packages.sh BUILD_DIR [TOOLCHAIN_FILE]
 # The tree must be configured with -DCMAKE_INSTALL_PREFIX=/usr. Checks the three
-# packages' contents, architecture and Depends, unpacks them into a scratch root and
+# packages' contents, architecture and Depends, their papers (lintian finds no error, the
+# systemd unit passes systemd-analyze verify), unpacks them into a scratch root and
 # builds a small program against the unpacked component twice, with CMake and with
 # pkg-config, and runs it (a cross build through $LANBEACON_EMULATOR).
 set -uo pipefail
@@ -89,10 +90,29 @@ check "libqtzeroconf1 depends on Qt Network (from shlibdeps)" depends_on libqtze
 check "libqtzeroconf-dev depends on the library" depends_on libqtzeroconf-dev "libqtzeroconf1 \(= "
 check "libqtzeroconf-dev depends on Qt's development files" depends_on libqtzeroconf-dev "(qtbase5-dev|qt6-base-dev)"
 
+# Papers: lintian's errors are what Debian refuses a package for (no copyright file, no
+# changelog, a file in /etc that is no conffile, ...). Warnings are shown, not counted.
+lintian --no-tag-display-limit "$work"/debs/*.deb >"$work/lintian.log" 2>&1
+check "lintian finds no error in the packages" sh -c "! grep -q '^E: ' '$work/lintian.log'"
+grep -E '^(E|W): ' "$work/lintian.log" | sed 's/^/  lintian: /' 
+check "lanbeacon ships its manual page" ships lanbeacon usr/share/man/man1/lanbeacon.1.gz
+check "lanbeacon ships its unit" ships lanbeacon lib/systemd/system/lanbeacon.service
+check "/etc/default/lanbeacon is a conffile" sh -c "dpkg-deb -I $(deb lanbeacon) conffiles | grep -qx /etc/default/lanbeacon"
+for p in lanbeacon libqtzeroconf1 libqtzeroconf-dev; do
+    check "$p has a machine-readable copyright file" \
+        sh -c "dpkg-deb --fsys-tarfile $(deb $p) | tar -xO ./usr/share/doc/$p/copyright | grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/'"
+done
+
 root=$work/root
 for p in lanbeacon libqtzeroconf1 libqtzeroconf-dev; do
     dpkg -x "$(deb $p)" "$root"
 done
+# The unit against the unpacked tree, where its program is.
+verify_unit() {
+    mkdir -p "$root/bin" && ln -sf /bin/sh "$root/bin/sh"
+    systemd-analyze verify --man=no --root="$root" "$root/lib/systemd/system/lanbeacon.service"
+}
+check "systemd-analyze verify passes on the unit" verify_unit
 check "the program is built for $arch" elf_is_for_arch "$root/usr/bin/lanbeacon"
 check "the library is built for $arch" elf_is_for_arch "$root/$libdir/libQtZeroConf.so.1"
 check "the library uses the hard-float calling convention" hard_float "$root/$libdir/libQtZeroConf.so.1"
