@@ -7,7 +7,9 @@
 set(CPACK_PACKAGE_NAME lanbeacon)
 set(CPACK_PACKAGE_VENDOR "lanbeacon developers")
 set(CPACK_PACKAGE_CONTACT "lanbeacon developers <lanbeacon@example.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Announces a printer on the local network over mDNS/DNS-SD")
+# No CPACK_PACKAGE_DESCRIPTION_SUMMARY: CPack would put that one line before every
+# package's own description (CPACK_DEBIAN_<COMPONENT>_DESCRIPTION, below), as the
+# synopsis of all five.
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 # The unit and /etc/default/lanbeacon lie outside the prefix: every path is staged under
 # DESTDIR, never written to this host.
@@ -43,27 +45,33 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME lanbeacon)
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_CONTROL_EXTRA ${LANBEACON_PROGRAM_CONFFILES})
-set(CPACK_COMPONENT_PROGRAM_DESCRIPTION
-    "Announces a printer on the local network over mDNS/DNS-SD\n"
-    "Publishes one printer service with its TXT entries and keeps it announced while it runs.")
+# The first line is the synopsis; the lines after it, each under 80 columns, the
+# extended description.
+set(CPACK_DEBIAN_PROGRAM_DESCRIPTION "Announces a printer on the local network over mDNS/DNS-SD
+Publishes one printer service with its TXT entries and keeps it announced
+while it runs. A systemd unit runs it with the values that
+/etc/default/lanbeacon gives.")
 
 # Debian package names are lower case.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libqtzeroconf1)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
-    "Qt component publishing and browsing DNS-SD services over mDNS\n"
-    "libQtZeroConf.so.1, driven by the Qt event loop, with an embedded mDNS responder.")
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "Qt component publishing and browsing DNS-SD services over mDNS
+libQtZeroConf.so.1, driven by the Qt event loop, with an embedded mDNS
+responder.")
+# ldconfig runs from dpkg's trigger, as Debian asks of every shared library package.
+file(WRITE ${CMAKE_BINARY_DIR}/runtime-triggers/triggers "activate-noawait ldconfig\n")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/runtime-triggers/triggers)
 
 set(CPACK_DEBIAN_DAEMON_PACKAGE_NAME libqtzeroconf1-daemon)
 set(CPACK_DEBIAN_DAEMON_PACKAGE_SECTION libs)
-set(CPACK_COMPONENT_DAEMON_DESCRIPTION
-    "libQtZeroConf: publishing and browsing through avahi-daemon\n"
-    "Loaded by libQtZeroConf where a system bus exists; talks to avahi-daemon over QtDBus.")
+set(CPACK_DEBIAN_DAEMON_DESCRIPTION "libQtZeroConf: publishing and browsing through avahi-daemon
+Loaded by libQtZeroConf where a system bus exists; talks to avahi-daemon
+over QtDBus.")
 set(CPACK_DEBIAN_WIDEAREA_PACKAGE_NAME libqtzeroconf1-widearea)
 set(CPACK_DEBIAN_WIDEAREA_PACKAGE_SECTION libs)
-set(CPACK_COMPONENT_WIDEAREA_DESCRIPTION
-    "libQtZeroConf: registration in the site's DNS\n"
-    "Loaded by libQtZeroConf where a registration domain may exist; signed DNS UPDATE with ldns.")
+set(CPACK_DEBIAN_WIDEAREA_DESCRIPTION "libQtZeroConf: registration in the site's DNS
+Loaded by libQtZeroConf where a registration domain may exist; signed DNS
+UPDATE with ldns.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libqtzeroconf-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
@@ -74,9 +82,8 @@ if(QT_VERSION_MAJOR EQUAL 5)
 else()
     set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS qt6-base-dev)
 endif()
-set(CPACK_COMPONENT_DEV_DESCRIPTION
-    "Development files for libQtZeroConf\n"
-    "Headers, the CMake package QtZeroConf and the pkg-config file QtZeroConf.pc.")
+set(CPACK_DEBIAN_DEV_DESCRIPTION "Development files for libQtZeroConf
+Headers, the CMake package QtZeroConf and the pkg-config file QtZeroConf.pc.")
 
 # A cross build packages for its target: dpkg-shlibdeps then has to read ARM objects
 # (the target's objdump) and look up the target's packages, which it does for the

@@ -18,10 +18,11 @@ failed=0
 check() {
     local what=$1
     shift
-    if "$@" >/dev/null 2>&1; then
+    if "$@" >"$work/check.log" 2>&1; then
         passed=$((passed + 1))
     else
         echo "FAIL: $what"
+        head -n 20 "$work/check.log" | sed 's/^/  /'
         failed=$((failed + 1))
     fi
 }
@@ -93,8 +94,8 @@ check "libqtzeroconf-dev depends on Qt's development files" depends_on libqtzero
 # Papers: lintian's errors are what Debian refuses a package for (no copyright file, no
 # changelog, a file in /etc that is no conffile, ...). Warnings are shown, not counted.
 lintian --no-tag-display-limit "$work"/debs/*.deb >"$work/lintian.log" 2>&1
-check "lintian finds no error in the packages" sh -c "! grep -q '^E: ' '$work/lintian.log'"
-grep -E '^(E|W): ' "$work/lintian.log" | sed 's/^/  lintian: /' 
+check "lintian finds no error in the packages" sh -c "! grep '^E: ' '$work/lintian.log'"
+grep '^W: ' "$work/lintian.log" | sed 's/^/  lintian: /' 
 check "lanbeacon ships its manual page" ships lanbeacon usr/share/man/man1/lanbeacon.1.gz
 check "lanbeacon ships its unit" ships lanbeacon lib/systemd/system/lanbeacon.service
 check "/etc/default/lanbeacon is a conffile" sh -c "dpkg-deb -I $(deb lanbeacon) conffiles | grep -qx /etc/default/lanbeacon"
@@ -107,10 +108,13 @@ root=$work/root
 for p in lanbeacon libqtzeroconf1 libqtzeroconf-dev; do
     dpkg -x "$(deb $p)" "$root"
 done
-# The unit against the unpacked tree, where its program is.
+# The unit against the unpacked tree, where its program is, with the host's shell and
+# units beside it. An unknown key is only a warning to systemd: any output fails here.
 verify_unit() {
-    mkdir -p "$root/bin" && ln -sf /bin/sh "$root/bin/sh"
-    systemd-analyze verify --man=no --root="$root" "$root/lib/systemd/system/lanbeacon.service"
+    mkdir -p "$root/bin" && cp /bin/sh "$root/bin/sh" && cp -an /lib/systemd/system/. "$root/lib/systemd/system/"
+    local out
+    out=$(systemd-analyze verify --man=no --root="$root" "$root/lib/systemd/system/lanbeacon.service" 2>&1) &&
+        [ -z "$out" ] || { echo "$out" >&2; return 1; }
 }
 check "systemd-analyze verify passes on the unit" verify_unit
 check "the program is built for $arch" elf_is_for_arch "$root/usr/bin/lanbeacon"
