@@ -55,6 +55,7 @@ Browser::Browser(std::shared_ptr<Responder> responder, const QByteArray &type, i
 
 Browser::~Browser()
 {
+    m_wideArea.reset();
     qDeleteAll(m_resolvers);
     m_resolvers.clear();
     m_lookup.reset();
@@ -64,6 +65,16 @@ void Browser::start()
 {
     m_responder->needEngine();
     browse();
+    WideAreaBrowseSink sink;
+    sink.resolved = [this](const ResolvedService &s) {
+        const QString key = instanceKeyOf(s.name, s.type, s.domain);
+        QTimer::singleShot(0, this, [this, key, s] { emit resolved(key, WideAreaSource, s); });
+    };
+    sink.lost = [this](const QString &name, const QString &type, const QString &domain) {
+        const QString key = instanceKeyOf(name, type, domain);
+        QTimer::singleShot(0, this, [this, key] { emit lost(key, WideAreaSource); });
+    };
+    m_wideArea = startWideAreaBrowse(m_type, m_protocol, m_wideAreaSettings, sink);
 }
 
 void Browser::browse()
