@@ -297,8 +297,7 @@ class ServerDownAtStartTest(WideAreaLab):
 
 
 class WideAreaBrowseTest(WideAreaLab):
-    """startBrowser() on "cli", whose resolver is the server with example.test as search
-    domain, against what nsupdate (with a TTL of 10 s) and lanbeacon on "pub" put in the zone."""
+    """startBrowser() on "cli" (search domain example.test) finds what nsupdate (TTL 10 s) and lanbeacon put there."""
 
     def browse(self, service_type="_printer._tcp", domains=(), resolver=None):
         self.lab.set_resolv_conf(self.lab.hosts["cli"], "search %s\nnameserver %s\n" % (ZONE, resolver or self.dns.address))
@@ -326,6 +325,11 @@ class WideAreaBrowseTest(WideAreaLab):
             name = self.dns.fold_name(name)
         return events.wait(lambda e: e["event"] == kind and e["name"] == name and e["domain"] == domain, timeout)
 
+    def only(self, events, name, domain=ZONE.rstrip(".")):
+        self.assertIsNotNone(self.event(events, "added", name, domain=domain))
+        events.wait(lambda e: False, 2)  # and nothing else
+        self.assertEqual([e["name"] for e in events.events], [self.dns.fold_name(name)])
+
     def test_services_in_the_zone_are_found_and_resolved_exactly(self):
         self.start()
         self.assertTrue(self.registered())
@@ -340,7 +344,7 @@ class WideAreaBrowseTest(WideAreaLab):
                          ("printer1." + ZONE.rstrip("."), "10.213.0.1", 5853, "SN-0042"))
         # Seen by mDNS as well: once there, once in the zone.
         self.assertIsNotNone(self.event(events, "added", "Office Printer", domain="local"))
-        events.lines.drain(2)
+        events.wait(lambda e: False, 2)  # and nothing more
         self.assertEqual(len([e for e in events.events if e["event"] == "added"]), 3, events.events)
 
     def test_a_txt_change_and_a_removal_are_seen_within_the_ttl(self):
@@ -356,20 +360,14 @@ class WideAreaBrowseTest(WideAreaLab):
     def test_a_subtype_browse_finds_only_its_instances(self):
         self.add("Colour", subtype="_color")
         self.add("Mono")
-        events = self.browse("_printer._tcp,_color")
-        self.assertIsNotNone(self.event(events, "added", "Colour"))
-        events.lines.drain(2)
-        self.assertEqual([e["name"] for e in events.events], [self.dns.fold_name("Colour")])
+        self.only(self.browse("_printer._tcp,_color"), "Colour")
 
     def test_a_domain_advertised_only_by_b_dns_sd_is_browsed(self):
         self.dns.nsupdate("update delete b._dns-sd._udp.%s\nupdate delete db._dns-sd._udp.%s\n"
                           "update add b._dns-sd._udp.%s 10 PTR floor2.%s" % (ZONE, ZONE, ZONE, ZONE))
         self.add("Floor\\032Two", domain="floor2." + ZONE)
         self.add("Elsewhere")
-        events = self.browse()
-        self.assertIsNotNone(self.event(events, "added", "Floor Two", domain="floor2." + ZONE.rstrip(".")))
-        events.lines.drain(2)
-        self.assertEqual([e["name"] for e in events.events], [self.dns.fold_name("Floor Two")])
+        self.only(self.browse(), "Floor Two", domain="floor2." + ZONE.rstrip("."))
 
     def test_an_answer_too_long_for_udp_comes_over_tcp(self):
         long_txt = " ".join('"k%d=%s"' % (i, "v" * 200) for i in range(4))
@@ -379,19 +377,18 @@ class WideAreaBrowseTest(WideAreaLab):
         self.assertEqual(added and added["txt"], {"k%d" % i: "v" * 200 for i in range(4)})
 
     def test_faults_of_the_server_hold_nothing_up_and_are_told_once(self):
-        # pub only announces over mDNS; cli is told to browse example.test.
-        self.use_search_domain(PLAIN)
+        self.use_search_domain(PLAIN)  # pub only announces over mDNS
         self.start()
         self.lab.exec_in(self.lab.hosts["dns"], "ip", "addr", "add", "10.213.0.54/24", "dev", "eth0")
         for fault, proxy in (("SERVFAIL", ["--servfail", "1000"]), ("malformed answer", ["--garbage"]),
                              ("does not answer", None)):
             with self.subTest(fault=fault):
-                if proxy:
-                    server = self.lab.spawn("dns", [PYTHON, os.path.join(HERE, "leaseproxy.py"), "--listen",
-                                                    "10.213.0.54", "--server", self.dns.address] + proxy)
-                    self.assertIsNotNone(JsonEvents(server.stdout).wait(lambda e: e["event"] == "ready", 5))
-                else:
+                server = proxy and self.lab.spawn("dns", [PYTHON, os.path.join(HERE, "leaseproxy.py"), "--listen",
+                                                          "10.213.0.54", "--server", self.dns.address] + proxy)
+                if not proxy:
                     self.dns.proc.send_signal(signal.SIGSTOP)
+                elif not JsonEvents(server.stdout).wait(lambda e: e["event"] == "ready", 5):
+                    self.fail("the proxy did not start")
                 try:
                     events = self.browse(domains=[ZONE], resolver="10.213.0.54" if proxy else None)
                     self.assertIsNotNone(self.event(events, "added", "Office Printer", domain="local"))
@@ -402,20 +399,14 @@ class WideAreaBrowseTest(WideAreaLab):
                     # A DNS client that blocked would hold the loop for seconds.
                     self.assertLess(events.wait(lambda e: e["event"] == "gap" and e is not start, 5)["ms"], 100)
                 finally:
-                    if proxy:
-                        server.kill()
-                    else:
-                        self.dns.proc.send_signal(signal.SIGCONT)
+                    server.kill() if proxy else self.dns.proc.send_signal(signal.SIGCONT)
                     self.probe.kill()
-                    self.probe.wait(5)
                 told = [l for l in self.warnings(self.probe) if "browsing in example.test" in l]
                 self.assertEqual(len(told), 1, told)
                 self.assertIn(fault, told[0])
 
 
 class KnotBrowseTest(WideAreaBrowseTest):
-    """The same against Knot DNS."""
-
     server = KnotServer
 
 

@@ -10,8 +10,7 @@
 //                          serviceAdded, serviceUpdated and serviceRemoved
 //   stopbrowse             stopBrowser(); prints "browsing stopped"
 //   domains D ...          setBrowseDomains(); "domains off": setWideAreaBrowsing(false)
-//   gap                    prints {"event": "gap", "ms": N}: the longest turn of the event
-//                          loop since the last "gap"
+//   gap                    prints {"event": "gap", "ms": N}: the event loop's longest turn since
 //   publish NAME TYPE HOST another object publishes NAME; "published NAME" follows
 //   many N PREFIX TYPE HOST N more objects publish "PREFIX 1" to "PREFIX N", all in
 //                          one turn of the event loop

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // SPDX-FileCopyrightText: 2026 lanbeacon developers
 // The wide-area browse against one small resolver on loopback that answers from `zone`,
-// or with `fault` ("SERVFAIL", "REFUSED", "garbage") while that is set.
+// or with the rcode `fault` while that is set. Servers that misbehave otherwise, and what
+// the browse finds in a real zone, are the end-to-end tests' (test_widearea.py).
 
 #include "unicast/widebrowse_p.h"
 
@@ -15,9 +16,7 @@
 using namespace QZeroConfInternal;
 using namespace QZeroConfInternal::Unicast;
 
-namespace {
-int warnings = 0;
-}
+static int warnings = 0;
 
 class TestWideBrowse : public QObject
 {
@@ -25,11 +24,15 @@ class TestWideBrowse : public QObject
 
 private:
     QUdpSocket dns;
-    QStringList zone; // "owner TTL IN TYPE RDATA", owners absolute
-    QByteArray fault;
-    int faults = 0;
+    const QStringList zone = QString::fromLatin1(R"(
+_ipp._tcp.example.test. 60 IN PTR Office\032Printer._ipp._tcp.example.test.
+Office\032Printer._ipp._tcp.example.test. 60 IN SRV 0 0 631 p1.example.test.
+Office\032Printer._ipp._tcp.example.test. 60 IN TXT "txtvers=1" "rp=a b" "x"
+p1.example.test. 60 IN A 10.0.0.7
+p1.example.test. 60 IN AAAA 2001:db8::7)")
+                                 .split(QLatin1Char('\n'));
+    int fault = 0, faults = 0;
     QList<ResolvedService> resolved;
-    QStringList lost;
 
     void reply(const QNetworkDatagram &d)
     {
@@ -39,45 +42,38 @@ private:
             return;
         ldns_pkt_set_qr(p, true);
         const ldns_rr *q = ldns_rr_list_rr(ldns_pkt_question(p), 0);
-        char *owner = ldns_rdf2str(ldns_rr_owner(q));
-        const QString prefix = QString::fromUtf8(owner).toLower() + QLatin1Char(' ');
-        free(owner);
-        const QString type = QStringLiteral(" IN %1 ").arg(ldns_rr_type2str(ldns_rr_get_type(q)));
-        for (const QString &line : qAsConst(zone)) {
+        for (const QString &line : zone) {
             ldns_rr *rr = nullptr;
-            if (line.toLower().startsWith(prefix) && line.contains(type) &&
-                ldns_rr_new_frm_str(&rr, line.toUtf8().constData(), 0, nullptr, nullptr) ==
-                    LDNS_STATUS_OK)
+            ldns_rr_new_frm_str(&rr, line.toUtf8().constData(), 0, nullptr, nullptr);
+            if (rr && ldns_rr_get_type(rr) == ldns_rr_get_type(q) &&
+                ldns_dname_compare(ldns_rr_owner(rr), ldns_rr_owner(q)) == 0)
                 ldns_pkt_push_rr(p, LDNS_SECTION_ANSWER, rr);
+            else if (rr)
+                ldns_rr_free(rr);
         }
-        if (!fault.isEmpty())
-            ++faults;
-        ldns_pkt_set_rcode(p, fault == "SERVFAIL"  ? LDNS_RCODE_SERVFAIL
-                              : fault == "REFUSED" ? LDNS_RCODE_REFUSED
-                                                   : LDNS_RCODE_NOERROR);
+        faults += fault != 0;
+        ldns_pkt_set_rcode(p, uint8_t(fault));
         uint8_t *wire = nullptr;
         size_t size = 0;
         ldns_pkt2wire(&wire, p, &size);
-        QByteArray out(reinterpret_cast<const char *>(wire), int(size));
-        if (fault == "garbage")
-            out.truncate(out.size() - 3); // our ID, cut short
-        dns.writeDatagram(out, d.senderAddress(), quint16(d.senderPort()));
+        dns.writeDatagram(reinterpret_cast<const char *>(wire), qint64(size), d.senderAddress(),
+                          quint16(d.senderPort()));
         free(wire);
         ldns_pkt_free(p);
     }
 
-    std::unique_ptr<WideAreaBrowser> browse(const QByteArray &type)
+    std::unique_ptr<WideAreaBrowser> browse()
     {
         WideAreaBrowseSink sink;
         sink.resolved = [this](const ResolvedService &s) {
             resolved.append(s);
         };
-        sink.lost = [this](const QString &name, const QString &, const QString &) {
-            lost.append(name);
+        sink.lost = [](auto &&...) {
         };
         WideAreaBrowseSettings settings;
         settings.domains = {"example.test"};
-        std::unique_ptr<WideAreaBrowser> b(new WideAreaBrowser(type, AnyProtocol, settings, sink));
+        std::unique_ptr<WideAreaBrowser> b(
+            new WideAreaBrowser("_ipp._tcp", AnyProtocol, settings, sink));
         b->useResolver(QHostAddress(QHostAddress::LocalHost), dns.localPort());
         b->useSearchDomains({});
         b->setTtlBounds(100, 100);
@@ -100,62 +96,29 @@ private Q_SLOTS:
 
     void init()
     {
-        zone = QStringList{
-            QStringLiteral(
-                "_ipp._tcp.example.test. 60 IN PTR Office\\032Printer._ipp._tcp.example.test."),
-            QStringLiteral(
-                "Office\\032Printer._ipp._tcp.example.test. 60 IN SRV 0 0 631 p1.example.test."),
-            QStringLiteral("Office\\032Printer._ipp._tcp.example.test. 60 IN TXT \"txtvers=1\" "
-                           "\"rp=a b\" \"x\""),
-            QStringLiteral("p1.example.test. 60 IN A 10.0.0.7"),
-            QStringLiteral("p1.example.test. 60 IN AAAA 2001:db8::7")};
-        fault.clear();
-        faults = warnings = 0;
+        fault = faults = warnings = 0;
         resolved.clear();
-        lost.clear();
     }
 
-    void resolvesExactlyThenSeesChangesAndRemoval()
+    void resolvesWithTheTxtStringsInOrder()
     {
-        const auto b = browse("_ipp._tcp");
+        const auto b = browse();
         QTRY_COMPARE(resolved.size(), 1);
-        const ResolvedService s = resolved.first();
-        QCOMPARE(s.name, QStringLiteral("Office Printer"));
-        QCOMPARE(s.type, QStringLiteral("_ipp._tcp"));
-        QCOMPARE(s.domain, QStringLiteral("example.test"));
-        QCOMPARE(s.host, QStringLiteral("p1.example.test"));
-        QCOMPARE(s.ip, QHostAddress(QStringLiteral("10.0.0.7")));
-        QCOMPARE(s.port, quint16(631));
-        QCOMPARE(s.txtStrings, (QList<QByteArray>{"txtvers=1", "rp=a b", "x"}));
-
-        zone[2] =
-            QStringLiteral("Office\\032Printer._ipp._tcp.example.test. 60 IN TXT \"txtvers=2\"");
-        QTRY_COMPARE(resolved.size(), 2);
-        QCOMPARE(resolved.last().txtStrings, QList<QByteArray>{"txtvers=2"});
-        zone.removeFirst();
-        QTRY_COMPARE(lost, QStringList{QStringLiteral("Office Printer")});
-        QCOMPARE(resolved.size(), 2); // no repeat of what did not change
-    }
-
-    void faultsAreBackedOffToldOnceAndCounted_data()
-    {
-        QTest::addColumn<QByteArray>("kind");
-        QTest::newRow("SERVFAIL") << QByteArray("SERVFAIL");
-        QTest::newRow("REFUSED") << QByteArray("REFUSED");
-        QTest::newRow("malformed") << QByteArray("garbage");
+        QCOMPARE(resolved.first().txtStrings, (QList<QByteArray>{"txtvers=1", "rp=a b", "x"}));
+        QTest::qWait(300); // asked again twice: nothing changed, nothing is told again
+        QCOMPARE(resolved.size(), 1);
     }
 
     void faultsAreBackedOffToldOnceAndCounted()
     {
-        QFETCH(QByteArray, kind);
-        fault = kind;
-        const auto b = browse("_ipp._tcp");
+        fault = Refused;
+        const auto b = browse();
         // Back-off of 1 s, then 2 s: the third try comes 3 s after the first.
         QTRY_COMPARE_WITH_TIMEOUT(faults, 3, 5000);
         QTest::qWait(500);
         QCOMPARE(faults, 3);
         QCOMPARE(warnings, 1);
-        fault.clear();
+        fault = 0;
         QTRY_COMPARE_WITH_TIMEOUT(resolved.size(), 1, 6000);
         QCOMPARE(warnings, 2); // "answers again, after 3 faults"
     }

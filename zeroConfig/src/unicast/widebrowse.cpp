@@ -171,6 +171,16 @@ WideAreaBrowser::WideAreaBrowser(const QByteArray &type, int protocol,
 
 WideAreaBrowser::~WideAreaBrowser()
 {
+    // The counts of faults that lasted until now, which no answer told.
+    for (auto it = m_faults.cbegin(); it != m_faults.cend(); ++it) {
+        if (it.value() > 1)
+            qCWarning(lcZeroConf).noquote()
+                << QStringLiteral(
+                       "wide-area browsing in %1: %2 faults \"%3\" until browsing stopped")
+                       .arg(readableName(it.key().first))
+                       .arg(it.value())
+                       .arg(it.key().second);
+    }
     m_closing = true;
     m_domains.clear();
     m_discovery.clear();
