@@ -5,6 +5,7 @@
 #include "logging_p.h"
 #include "responder_p.h"
 
+#include <QFileSystemWatcher>
 #include <QNetworkInterface>
 #include <QTimer>
 
@@ -65,6 +66,13 @@ void Browser::start()
 {
     m_responder->needEngine();
     browse();
+    startWideArea();
+}
+
+void Browser::startWideArea()
+{
+    if (m_wideArea || !m_wideAreaSettings.enabled)
+        return;
     WideAreaBrowseSink sink;
     sink.resolved = [this](const ResolvedService &s) {
         const QString key = instanceKeyOf(s.name, s.type, s.domain);
@@ -75,6 +83,22 @@ void Browser::start()
         QTimer::singleShot(0, this, [this, key] { emit lost(key, WideAreaSource); });
     };
     m_wideArea = startWideAreaBrowse(m_type, m_protocol, m_wideAreaSettings, sink);
+    // No browse domain may exist yet; one may come with the next network (DHCP writes a
+    // search domain): look again whenever the resolver configuration changes.
+    const QString conf = QStringLiteral("/etc/resolv.conf");
+    if (m_wideArea) {
+        delete m_resolvConfWatch;
+        m_resolvConfWatch = nullptr;
+    } else if (!m_resolvConfWatch) {
+        m_resolvConfWatch = new QFileSystemWatcher({conf}, this);
+        connect(m_resolvConfWatch, &QFileSystemWatcher::fileChanged, this, [this, conf] {
+            // Replaced rather than rewritten, the file drops out of the watch.
+            if (!m_resolvConfWatch->files().contains(conf))
+                m_resolvConfWatch->addPath(conf);
+            // Not from inside the watcher's own signal, which this may delete.
+            QTimer::singleShot(0, this, &Browser::startWideArea);
+        });
+    }
 }
 
 void Browser::browse()

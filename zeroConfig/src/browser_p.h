@@ -7,6 +7,7 @@
 #include "servicetable_p.h"
 #include "widearea_p.h"
 
+#include <QFileSystemWatcher>
 #include <QHash>
 #include <QObject>
 #include <QPair>
@@ -82,8 +83,11 @@ private:
     QHash<QString, Resolver *> m_resolvers;
     // What was reported before the engine went away, until it is found again.
     QSet<Source> m_stale;
+    void startWideArea();
+
     WideAreaBrowseSettings m_wideAreaSettings;
     std::unique_ptr<WideAreaBrowse> m_wideArea;
+    QFileSystemWatcher *m_resolvConfWatch = nullptr; // until the wide-area browse starts
 };
 
 } // namespace QZeroConfInternal

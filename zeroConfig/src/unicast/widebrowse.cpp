@@ -94,10 +94,8 @@ void Question::enter(State state, int ms)
             enter(State::Fresh, m_browser->m_maxTtlMs);
             return;
         }
-        const QHostAddress server = m_browser->m_servers.value(
-            m_browser->m_server % qMax(1, m_browser->m_servers.size()),
-            QHostAddress(QHostAddress::LocalHost)); // the C library's default
-        m_exchange->send(m_out.wire, server, m_browser->m_port);
+        m_serverIndex = m_browser->m_server;
+        m_exchange->send(m_out.wire, m_browser->server(m_serverIndex), m_browser->m_port);
         break;
     }
     case State::Fresh:
@@ -143,8 +141,9 @@ void Question::answered(const QByteArray &wire)
 void Question::failed(const QString &why)
 {
     m_browser->done(this);
-    m_browser->fault(m_domain, why);
-    if (why == NoAnswer) // the next resolver, if there is one
+    m_browser->fault(m_domain, why, m_browser->server(m_serverIndex));
+    // The next resolver, if there is one; once, however many questions found this one mute.
+    if (why == NoAnswer && m_browser->m_server == m_serverIndex)
         ++m_browser->m_server;
     // The last answer stands meanwhile: a hiccup of the site's DNS loses no printer.
     m_backoffMs = m_backoffMs ? qMin(m_backoffMs * 2, WideAreaBrowser::MaxBackoffMs) : 1000;
@@ -289,11 +288,8 @@ void WideAreaBrowser::pickDomains()
     }
     std::set<QByteArray> keys;
     for (const QByteArray &d : qAsConst(wanted)) {
-        // "local" is multicast DNS's (RFC 6762 section 3): the mDNS browse has it.
-        if (!d.isEmpty() && lower(d) != "local.") {
-            keys.insert(lower(d));
-            browseIn(d);
-        }
+        keys.insert(lower(d));
+        browseIn(d);
     }
     for (auto it = m_domains.begin(); it != m_domains.end();) {
         if (keys.count(it->first)) {
@@ -311,7 +307,8 @@ void WideAreaBrowser::pickDomains()
 void WideAreaBrowser::browseIn(const QByteArray &domain)
 {
     const QByteArray key = lower(domain);
-    if (key.isEmpty() || m_domains.count(key))
+    // "local" is multicast DNS's (RFC 6762 section 3): the mDNS browse has it.
+    if (key.isEmpty() || key == "local." || m_domains.count(key))
         return;
     qCDebug(lcZeroConf).noquote() << QStringLiteral("wide-area browsing: %1 in %2")
                                          .arg(QString::fromUtf8(m_type), readableName(domain));
@@ -447,9 +444,17 @@ void WideAreaBrowser::dispatch()
     }
 }
 
-void WideAreaBrowser::fault(const QByteArray &domain, const QString &what)
+QHostAddress WideAreaBrowser::server(int index) const
 {
-    const QString server = m_servers.value(m_server % qMax(1, m_servers.size())).toString();
+    // The C library's default where none is configured.
+    return m_servers.value(index % qMax(1, m_servers.size()),
+                           QHostAddress(QHostAddress::LocalHost));
+}
+
+void WideAreaBrowser::fault(const QByteArray &domain, const QString &what,
+                            const QHostAddress &address)
+{
+    const QString server = address.toString();
     if (domain.isEmpty()) {
         // Most sites have no browse domains; a resolver that cannot tell is no news.
         qCDebug(lcZeroConf).noquote()

@@ -64,6 +64,7 @@ private:
     QTimer m_timer;
     State m_state = State::Queued;
     int m_backoffMs = 0;
+    int m_serverIndex = 0; // which of the resolvers was asked
     bool m_settled = false;
     QList<Record> m_records;
 };
@@ -132,7 +133,8 @@ private:
     void dispatch();
     // Faults are told once per kind and domain; then counted, and the count told once
     // the domain answers again.
-    void fault(const QByteArray &domain, const QString &what);
+    void fault(const QByteArray &domain, const QString &what, const QHostAddress &server);
+    QHostAddress server(int index) const;
     void recovered(const QByteArray &domain);
 
     const QByteArray m_type;     // as asked: with the subtype
