@@ -396,8 +396,8 @@ class WideAreaBrowseTest(WideAreaLab):
                     start = events.wait(lambda e: e["event"] == "gap", 5)
                     time.sleep(5)  # a few rounds of back-off
                     self.say("gap")
-                    # A DNS client that blocked would hold the loop for seconds.
-                    self.assertLess(events.wait(lambda e: e["event"] == "gap" and e is not start, 5)["ms"], 100)
+                    # A DNS client that blocked would hold the loop for seconds; a loaded machine, for tens of ms.
+                    self.assertLess(events.wait(lambda e: e["event"] == "gap" and e is not start, 5)["ms"], 500)
                 finally:
                     server.kill() if proxy else self.dns.proc.send_signal(signal.SIGCONT)
                     self.probe.kill()

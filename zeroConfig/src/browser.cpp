@@ -85,6 +85,7 @@ void Browser::startWideArea()
     m_wideArea = startWideAreaBrowse(m_type, m_protocol, m_wideAreaSettings, sink);
     // No browse domain may exist yet; one may come with the next network (DHCP writes a
     // search domain): look again whenever the resolver configuration changes.
+#ifdef QZEROCONF_UNICAST_MODULE
     const QString conf = QStringLiteral("/etc/resolv.conf");
     if (m_wideArea) {
         delete m_resolvConfWatch;
@@ -99,6 +100,7 @@ void Browser::startWideArea()
             QTimer::singleShot(0, this, &Browser::startWideArea);
         });
     }
+#endif
 }
 
 void Browser::browse()
