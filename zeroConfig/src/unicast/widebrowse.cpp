@@ -132,7 +132,7 @@ void Question::answered(const QByteArray &wire)
     m_browser->done(this);
     m_browser->recovered(m_domain);
     const qint64 ms =
-        qBound<qint64>(m_browser->m_minTtlMs, qint64(ttl) * 1000, m_browser->m_maxTtlMs);
+        qBound(qint64(m_browser->m_minTtlMs), qint64(ttl) * 1000, qint64(m_browser->m_maxTtlMs));
     enter(State::Fresh, int(ms));
     if (differs)
         emit changed();
