@@ -7,9 +7,10 @@ every message on, and into the answer to an update that asked for an Update Leas
 stdout: {"event": "update" | "query", "t": time, "lease": the lease asked for or null}.
 Unsigned messages only: the lease changes the answer, which a TSIG would no longer cover.
 With --servfail, every query of the first SECONDS is answered SERVFAIL instead, as a
-resolver does whose upstream is not reachable yet.
+resolver does whose upstream is not reachable yet; with --garbage, every query is answered
+with its ID and bytes that are no DNS message.
 
-    leaseproxy.py --listen ADDR --server ADDR [--lease SECONDS] [--servfail SECONDS]
+    leaseproxy.py --listen ADDR --server ADDR [--lease SECONDS] [--servfail SECONDS] [--garbage]
 """
 import argparse
 import json
@@ -30,6 +31,7 @@ def main():
     parser.add_argument("--server", required=True)
     parser.add_argument("--lease", type=int)
     parser.add_argument("--servfail", type=float, default=0)
+    parser.add_argument("--garbage", action="store_true")
     args = parser.parse_args()
     listen = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     listen.bind((args.listen, 53))
@@ -39,6 +41,9 @@ def main():
     servfail_until = time.time() + args.servfail
     while True:
         data, peer = listen.recvfrom(65535)
+        if args.garbage:
+            listen.sendto(data[:2] + b"\x81\x80\xff\xff" + bytes(20), peer)
+            continue
         query = dns.message.from_wire(data)
         if time.time() < servfail_until:
             reply = dns.message.make_response(query)

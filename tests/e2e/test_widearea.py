@@ -296,5 +296,119 @@ class ServerDownAtStartTest(WideAreaLab):
         self.assertEqual(self.lab.stderr_of(proc).splitlines(), echo_lines(*ARGS))
 
 
+class WideAreaBrowseTest(WideAreaLab):
+    """startBrowser() on "cli" (search domain example.test) finds what nsupdate (TTL 10 s) and lanbeacon put there."""
+
+    def browse(self, service_type="_printer._tcp", domains=(), resolver=None):
+        self.lab.set_resolv_conf(self.lab.hosts["cli"], "search %s\nnameserver %s\n" % (ZONE, resolver or self.dns.address))
+        self.probe = self.lab.spawn("cli", [PROBE], stdin_pipe=True)
+        self.addCleanup(self.probe.kill)
+        self.say(*(["domains\t" + "\t".join(domains)] if domains else []), "browse\t%s\tany" % service_type)
+        return JsonEvents(self.probe.stdout)
+
+    def say(self, *lines):
+        self.probe.stdin.write("".join(line + "\n" for line in lines))
+        self.probe.stdin.flush()
+
+    def add(self, name, txt='"rp=queue" "note=x y"', subtype=None, domain=ZONE):
+        instance = "%s._printer._tcp.%s" % (name, domain)
+        lines = ["update add _printer._tcp.%s 10 PTR %s" % (domain, instance),
+                 "update add %s 10 SRV 0 0 631 lp.%s" % (instance, ZONE),
+                 "update add %s 10 TXT %s" % (instance, txt), "update add lp.%s 10 A 10.213.0.77" % ZONE]
+        if subtype:
+            lines.append("update add %s._sub._printer._tcp.%s 10 PTR %s" % (subtype, domain, instance))
+        self.dns.nsupdate("\n".join(lines))
+        return instance
+
+    def event(self, events, kind, name, timeout=5, domain=ZONE.rstrip(".")):
+        if domain != "local":  # Knot gives names back in lower case
+            name = self.dns.fold_name(name)
+        return events.wait(lambda e: e["event"] == kind and e["name"] == name and e["domain"] == domain, timeout)
+
+    def only(self, events, name, domain=ZONE.rstrip(".")):
+        self.assertIsNotNone(self.event(events, "added", name, domain=domain))
+        events.wait(lambda e: False, 2)  # and nothing else
+        self.assertEqual([e["name"] for e in events.events], [self.dns.fold_name(name)])
+
+    def test_services_in_the_zone_are_found_and_resolved_exactly(self):
+        self.start()
+        self.assertTrue(self.registered())
+        self.add("Lab\\032Queue")
+        events = self.browse()
+        queue = self.event(events, "added", "Lab Queue")
+        self.assertEqual({k: queue[k] for k in ("type", "host", "ip", "port", "txt")},
+                         {"type": "_printer._tcp", "host": "lp." + ZONE.rstrip("."), "ip": "10.213.0.77",
+                          "port": 631, "txt": {"rp": "queue", "note": "x y"}})
+        printer = self.event(events, "added", "Office Printer")
+        self.assertEqual((printer["host"], printer["ip"], printer["port"], printer["txt"]["serial_number"]),
+                         ("printer1." + ZONE.rstrip("."), "10.213.0.1", 5853, "SN-0042"))
+        # Seen by mDNS as well: once there, once in the zone.
+        self.assertIsNotNone(self.event(events, "added", "Office Printer", domain="local"))
+        events.wait(lambda e: False, 2)  # and nothing more
+        self.assertEqual(len([e for e in events.events if e["event"] == "added"]), 3, events.events)
+
+    def test_a_txt_change_and_a_removal_are_seen_within_the_ttl(self):
+        instance = self.add("Queue")
+        events = self.browse()
+        self.assertIsNotNone(self.event(events, "added", "Queue"))
+        self.dns.nsupdate('update delete %s TXT\nupdate add %s 10 TXT "rp=other"' % (instance, instance))
+        updated = self.event(events, "updated", "Queue", timeout=13)
+        self.assertEqual(updated and updated["txt"], {"rp": "other"})
+        self.dns.nsupdate("update delete _printer._tcp.%s PTR %s" % (ZONE, instance))
+        self.assertIsNotNone(self.event(events, "removed", "Queue", timeout=13))
+
+    def test_a_subtype_browse_finds_only_its_instances(self):
+        self.add("Colour", subtype="_color")
+        self.add("Mono")
+        self.only(self.browse("_printer._tcp,_color"), "Colour")
+
+    def test_a_domain_advertised_only_by_b_dns_sd_is_browsed(self):
+        self.dns.nsupdate("update delete b._dns-sd._udp.%s\nupdate delete db._dns-sd._udp.%s\n"
+                          "update add b._dns-sd._udp.%s 10 PTR floor2.%s" % (ZONE, ZONE, ZONE, ZONE))
+        self.add("Floor\\032Two", domain="floor2." + ZONE)
+        self.add("Elsewhere")
+        self.only(self.browse(), "Floor Two", domain="floor2." + ZONE.rstrip("."))
+
+    def test_an_answer_too_long_for_udp_comes_over_tcp(self):
+        long_txt = " ".join('"k%d=%s"' % (i, "v" * 200) for i in range(4))
+        self.add("Long", txt=long_txt)
+        events = self.browse()
+        added = self.event(events, "added", "Long")
+        self.assertEqual(added and added["txt"], {"k%d" % i: "v" * 200 for i in range(4)})
+
+    def test_faults_of_the_server_hold_nothing_up_and_are_told_once(self):
+        self.use_search_domain(PLAIN)  # pub only announces over mDNS
+        self.start()
+        self.lab.exec_in(self.lab.hosts["dns"], "ip", "addr", "add", "10.213.0.54/24", "dev", "eth0")
+        for fault, proxy in (("SERVFAIL", ["--servfail", "1000"]), ("malformed answer", ["--garbage"]),
+                             ("does not answer", None)):
+            with self.subTest(fault=fault):
+                server = proxy and self.lab.spawn("dns", [PYTHON, os.path.join(HERE, "leaseproxy.py"), "--listen",
+                                                          "10.213.0.54", "--server", self.dns.address] + proxy)
+                if not proxy:
+                    self.dns.proc.send_signal(signal.SIGSTOP)
+                elif not JsonEvents(server.stdout).wait(lambda e: e["event"] == "ready", 5):
+                    self.fail("the proxy did not start")
+                try:
+                    events = self.browse(domains=[ZONE], resolver="10.213.0.54" if proxy else None)
+                    self.assertIsNotNone(self.event(events, "added", "Office Printer", domain="local"))
+                    self.say("gap")  # from here on: the start, with its loading of libraries, is over
+                    start = events.wait(lambda e: e["event"] == "gap", 5)
+                    time.sleep(5)  # a few rounds of back-off
+                    self.say("gap")
+                    # A DNS client that blocked would hold the loop for seconds; a loaded machine, for tens of ms.
+                    self.assertLess(events.wait(lambda e: e["event"] == "gap" and e is not start, 5)["ms"], 500)
+                finally:
+                    server.kill() if proxy else self.dns.proc.send_signal(signal.SIGCONT)
+                    self.probe.kill()
+                told = [l for l in self.warnings(self.probe) if "browsing in example.test" in l]
+                self.assertEqual(len(told), 1, told)
+                self.assertIn(fault, told[0])
+
+
+class KnotBrowseTest(WideAreaBrowseTest):
+    server = KnotServer
+
+
 if __name__ == "__main__":
     unittest.main()

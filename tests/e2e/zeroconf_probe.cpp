@@ -9,6 +9,8 @@
 //   browse TYPE PROTOCOL   startBrowser(TYPE, 4 | 6 | any); then one JSON line per
 //                          serviceAdded, serviceUpdated and serviceRemoved
 //   stopbrowse             stopBrowser(); prints "browsing stopped"
+//   domains D ...          setBrowseDomains(); "domains off": setWideAreaBrowsing(false)
+//   gap                    prints {"event": "gap", "ms": N}: the event loop's longest turn since
 //   publish NAME TYPE HOST another object publishes NAME; "published NAME" follows
 //   many N PREFIX TYPE HOST N more objects publish "PREFIX 1" to "PREFIX N", all in
 //                          one turn of the event loop
@@ -39,6 +41,7 @@
 #include <QJsonObject>
 #include <QMap>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <QElapsedTimer>
 #include <QThread>
@@ -181,6 +184,15 @@ int main(int argc, char *argv[])
     hook(zc);
     zc->addServiceTxtRecord(QStringLiteral("probe"), QStringLiteral("1"));
 
+    // A timer every 10 ms: a late one tells how long the event loop was held up.
+    QElapsedTimer sinceTick;
+    qint64 longestGap = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout,
+                     [&] { longestGap = qMax(longestGap, sinceTick.restart()); });
+    sinceTick.start();
+    ticker.start(10);
+
     // The other objects, by the name they were asked to publish.
     QMap<QByteArray, QZeroConf *> others;
     QList<QByteArray> othersTxt{"probe=1"};
@@ -235,6 +247,17 @@ int main(int argc, char *argv[])
             } else if (words.value(0) == "stopbrowse" && zc) {
                 zc->stopBrowser();
                 say("browsing stopped");
+            } else if (words.value(0) == "domains") {
+                QStringList domains;
+                for (const QByteArray &d : words.mid(1))
+                    domains.append(QString::fromUtf8(d));
+                if (domains == QStringList{QStringLiteral("off")})
+                    zc->setWideAreaBrowsing(false);
+                else
+                    zc->setBrowseDomains(domains);
+            } else if (words.value(0) == "gap") {
+                say("{\"event\":\"gap\",\"ms\":" + QByteArray::number(longestGap) + '}');
+                longestGap = 0;
             } else if (words.value(0) == "publish" && words.size() == 4) {
                 publishAnother(words[1], words[2], words[3]);
             } else if (words.value(0) == "many" && words.size() == 5) {

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // SPDX-FileCopyrightText: 2026 lanbeacon developers
 // What reaches the wide-area code from outside the process: a key file, the resolver
-// configuration, a server's answers over TCP. The first byte picks which, 'K', 'R' or
-// anything else; the rest is the input.
+// configuration, an answer to a browse's question, a server's answers over TCP. The first
+// byte picks which, 'K', 'R', 'B' or anything else; the rest is the input.
 
 #include "unicast/dnsmessage_p.h"
 
@@ -31,6 +31,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         readTsigKeyFile(file.fileName(), &key, &othersMayRead);
     } else if (data[0] == 'R') {
         canonicalResolverConfig(parseResolvConf(input));
+    } else if (data[0] == 'B') {
+        // Read as the browse reads it: records, names for people, the negative TTL.
+        static const Outgoing query = [] {
+            QString why;
+            return buildQuery("_ipp._tcp.example.test.", 12, &why); // PTR
+        }();
+        Answer answer;
+        QString why;
+        if (parseAnswer(query.wire.left(2) + input.mid(2), query, TsigKey(), &answer, &why)) {
+            answer.negativeTtl(60);
+            for (const Record &r : qAsConst(answer.answer))
+                readableName(r.rdata.value(0)).size();
+        }
     } else {
         // A signed update, so that the answers' signatures are checked too.
         static TsigKey key;

@@ -5,6 +5,7 @@
 #include "logging_p.h"
 #include "responder_p.h"
 
+#include <QFileSystemWatcher>
 #include <QNetworkInterface>
 #include <QTimer>
 
@@ -55,6 +56,7 @@ Browser::Browser(std::shared_ptr<Responder> responder, const QByteArray &type, i
 
 Browser::~Browser()
 {
+    m_wideArea.reset();
     qDeleteAll(m_resolvers);
     m_resolvers.clear();
     m_lookup.reset();
@@ -64,6 +66,41 @@ void Browser::start()
 {
     m_responder->needEngine();
     browse();
+    startWideArea();
+}
+
+void Browser::startWideArea()
+{
+    if (m_wideArea || !m_wideAreaSettings.enabled)
+        return;
+    WideAreaBrowseSink sink;
+    sink.resolved = [this](const ResolvedService &s) {
+        const QString key = instanceKeyOf(s.name, s.type, s.domain);
+        QTimer::singleShot(0, this, [this, key, s] { emit resolved(key, WideAreaSource, s); });
+    };
+    sink.lost = [this](const QString &name, const QString &type, const QString &domain) {
+        const QString key = instanceKeyOf(name, type, domain);
+        QTimer::singleShot(0, this, [this, key] { emit lost(key, WideAreaSource); });
+    };
+    m_wideArea = startWideAreaBrowse(m_type, m_protocol, m_wideAreaSettings, sink);
+    // No browse domain may exist yet; one may come with the next network (DHCP writes a
+    // search domain): look again whenever the resolver configuration changes.
+#ifdef QZEROCONF_UNICAST_MODULE
+    const QString conf = QStringLiteral("/etc/resolv.conf");
+    if (m_wideArea) {
+        delete m_resolvConfWatch;
+        m_resolvConfWatch = nullptr;
+    } else if (!m_resolvConfWatch) {
+        m_resolvConfWatch = new QFileSystemWatcher({conf}, this);
+        connect(m_resolvConfWatch, &QFileSystemWatcher::fileChanged, this, [this, conf] {
+            // Replaced rather than rewritten, the file drops out of the watch.
+            if (!m_resolvConfWatch->files().contains(conf))
+                m_resolvConfWatch->addPath(conf);
+            // Not from inside the watcher's own signal, which this may delete.
+            QTimer::singleShot(0, this, &Browser::startWideArea);
+        });
+    }
+#endif
 }
 
 void Browser::browse()

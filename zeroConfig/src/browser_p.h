@@ -5,7 +5,9 @@
 
 #include "engine_p.h"
 #include "servicetable_p.h"
+#include "widearea_p.h"
 
+#include <QFileSystemWatcher>
 #include <QHash>
 #include <QObject>
 #include <QPair>
@@ -23,6 +25,10 @@ class Responder;
 // replaced by the embedded responder), browsing starts over: what is not found again
 // by the time the first look is done is lost.
 //
+// Beside mDNS it browses the site's DNS where browse domains may exist (the wide-area
+// library, loaded at run time): what is found there is reported from a source of its
+// own, in its own domain, so an instance seen both ways is one service per domain.
+//
 // Every signal is queued to the event loop, never emitted from inside the engine: a
 // slot may delete this browser.
 class Browser : public QObject
@@ -36,7 +42,12 @@ public:
             const QList<int> &interfaces = {});
     ~Browser() override;
 
+    // Applies to the next start().
+    void setWideArea(const WideAreaBrowseSettings &settings) { m_wideAreaSettings = settings; }
     void start();
+
+    // The source of what the site's DNS reports: no interface and IP version of mDNS.
+    static constexpr int WideAreaSource = -1;
 
 Q_SIGNALS:
     // source: one interface and IP version; instanceKey: one instance.
@@ -72,6 +83,11 @@ private:
     QHash<QString, Resolver *> m_resolvers;
     // What was reported before the engine went away, until it is found again.
     QSet<Source> m_stale;
+    void startWideArea();
+
+    WideAreaBrowseSettings m_wideAreaSettings;
+    std::unique_ptr<WideAreaBrowse> m_wideArea;
+    QFileSystemWatcher *m_resolvConfWatch = nullptr; // until the wide-area browse starts
 };
 
 } // namespace QZeroConfInternal

@@ -9,6 +9,8 @@
 
 #include <QTimer>
 
+#include <algorithm>
+
 using namespace QZeroConfInternal;
 
 namespace {
@@ -251,6 +253,39 @@ void QZeroConf::setRegistrationDomain(const QString &domain)
     d->wideAreaSettings.domain = domain.toUtf8();
 }
 
+void QZeroConf::setBrowseDomains(const QStringList &domains)
+{
+    Q_D(QZeroConf);
+    d->wideAreaBrowse.domains.clear();
+    d->browseDomainProblem.clear();
+    for (const QString &domain : domains) {
+        // As a DNS name holds it (RFC 1035 section 2.3.4): 63 bytes a label, 253 in all.
+        QByteArray name = domain.toUtf8();
+        if (name.endsWith('.'))
+            name.chop(1);
+        const QList<QByteArray> labels = name.split('.');
+        const bool emptyLabel = std::any_of(labels.begin(), labels.end(),
+                                            [](const QByteArray &l) { return l.isEmpty(); });
+        const bool longLabel = std::any_of(labels.begin(), labels.end(), [](const QByteArray &l) {
+            return l.size() > MaxLabelBytes;
+        });
+        if (emptyLabel || longLabel || name.size() > 253) {
+            d->browseDomainProblem =
+                QStringLiteral("the browse domain %1 is no domain name (a label of 1 to 63 bytes, "
+                               "at most 253 bytes in all)")
+                    .arg(quotedUtf8(domain.toUtf8()));
+            return;
+        }
+        d->wideAreaBrowse.domains.append(name);
+    }
+}
+
+void QZeroConf::setWideAreaBrowsing(bool enabled)
+{
+    Q_D(QZeroConf);
+    d->wideAreaBrowse.enabled = enabled;
+}
+
 void QZeroConf::setTsigKeyFile(const QString &path)
 {
     Q_D(QZeroConf);
@@ -299,6 +334,8 @@ void QZeroConf::startBrowser(QString type, QAbstractSocket::NetworkLayerProtocol
     QString reason = checkServiceTypeWithSubtypes(type.toUtf8(), &wireType, &subtypes);
     if (reason.isEmpty())
         reason = d->interfaceProblem;
+    if (reason.isEmpty())
+        reason = d->browseDomainProblem;
     if (reason.isEmpty() && subtypes.size() > 1)
         reason = QStringLiteral("a browser looks for one subtype at a time, not %1")
                      .arg(subtypes.size());
@@ -319,6 +356,9 @@ void QZeroConf::startBrowser(QString type, QAbstractSocket::NetworkLayerProtocol
 
     d->browser.reset(
         new Browser(Responder::forThisThread(), wireType, addressProtocol, d->interfaces));
+    WideAreaBrowseSettings wideArea = d->wideAreaBrowse;
+    wideArea.registrationDomain = d->wideAreaSettings.domain;
+    d->browser->setWideArea(wideArea);
     connect(d->browser.get(), &Browser::resolved, this,
             [d](const QString &key, int source, const ResolvedService &s) {
                 d->report(d->table.resolved(key, source, s), key);

@@ -51,6 +51,8 @@ public:
     std::unique_ptr<QZeroConfInternal::WideAreaPublication> wideArea;
 
     std::unique_ptr<QZeroConfInternal::Browser> browser;
+    QZeroConfInternal::WideAreaBrowseSettings wideAreaBrowse;
+    QString browseDomainProblem; // set by setBrowseDomains(), told by startBrowser()
     QZeroConfInternal::ServiceTable table;
     QHash<QString, QZeroConfService> services; // the latest snapshot handed out, by instance
 };

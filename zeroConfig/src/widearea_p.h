@@ -3,11 +3,13 @@
 #ifndef QZEROCONF_WIDEAREA_P_H
 #define QZEROCONF_WIDEAREA_P_H
 
+#include "engine_p.h"
 #include "publishrequest_p.h"
 
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 namespace QZeroConfInternal {
@@ -39,14 +41,52 @@ std::unique_ptr<WideAreaPublication> startWideArea(const PublishRequest &request
 // them, in the whole process. Nothing where the wide-area library was never loaded.
 void finishWideAreaRemovals();
 
+// What a browser looks for in the site's DNS, as the application said.
+struct WideAreaBrowseSettings
+{
+    bool enabled = true;
+    // The application's browse domains; empty: those the resolver configuration offers.
+    QList<QByteArray> domains;
+    // The domain set for registration, browsed as well where set.
+    QByteArray registrationDomain;
+};
+
+// Where a wide-area browse reports to, always from the event loop of the thread that
+// started it; never from inside startWideAreaBrowse().
+struct WideAreaBrowseSink
+{
+    std::function<void(const ResolvedService &)> resolved;
+    std::function<void(const QString &name, const QString &type, const QString &domain)> lost;
+};
+
+// One browse of one service type in the site's DNS, beside the mDNS browse. Deleting it
+// stops it at once.
+class WideAreaBrowse
+{
+public:
+    virtual ~WideAreaBrowse() = default;
+};
+
+// Browses `type` ("_ipp._tcp", or "_sub._sub._ipp._tcp") in the browse domains, resolving
+// addresses of `protocol` (Protocol). The wide-area library is loaded only where a browse
+// domain may exist: the application gave one, or the resolver configuration has a search
+// domain. Null otherwise, and where settings.enabled is false.
+std::unique_ptr<WideAreaBrowse> startWideAreaBrowse(const QByteArray &type, int protocol,
+                                                    const WideAreaBrowseSettings &settings,
+                                                    const WideAreaBrowseSink &sink);
+
 // The wide-area library's exported functions, and the version of this interface it was
 // built for.
-constexpr int WideAreaInterfaceVersion = 3;
+constexpr int WideAreaInterfaceVersion = 4;
 using NewWideArea = WideAreaPublication *(*)(int interfaceVersion, const PublishRequest &,
                                              const WideAreaSettings &);
 #define QZEROCONF_WIDE_AREA_FACTORY "qzeroconf_new_wide_area"
 using FinishWideAreaRemovals = void (*)();
 #define QZEROCONF_WIDE_AREA_FINISH "qzeroconf_finish_wide_area_removals"
+using NewWideAreaBrowse = WideAreaBrowse *(*)(int interfaceVersion, const QByteArray &type,
+                                              int protocol, const WideAreaBrowseSettings &,
+                                              const WideAreaBrowseSink &);
+#define QZEROCONF_WIDE_AREA_BROWSE "qzeroconf_new_wide_area_browse"
 
 } // namespace QZeroConfInternal
 

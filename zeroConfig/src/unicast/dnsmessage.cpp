@@ -112,8 +112,18 @@ QList<Record> records(const ldns_rr_list *list)
         Record r;
         r.owner = canonicalName(present(ldns_rr_owner(rr)));
         r.type = ldns_rr_get_type(rr);
-        for (size_t f = 0; f < ldns_rr_rd_count(rr); ++f)
-            r.rdata.append(present(ldns_rr_rdf(rr, f)));
+        r.ttl = ldns_rr_ttl(rr);
+        for (size_t f = 0; f < ldns_rr_rd_count(rr); ++f) {
+            const ldns_rdf *field = ldns_rr_rdf(rr, f);
+            r.rdata.append(present(field));
+            const int skip = ldns_rdf_get_type(field) == LDNS_RDF_TYPE_STR ? 1 : 0;
+            const auto size = int(ldns_rdf_size(field));
+            r.raw.append(
+                size < skip
+                    ? QByteArray()
+                    : QByteArray(reinterpret_cast<const char *>(ldns_rdf_data(field)) + skip,
+                                 size - skip));
+        }
         result.append(r);
     }
     return result;
@@ -333,6 +343,37 @@ QList<Record> Answer::records(int type) const
             if (r.type == type)
                 result.append(r);
     return result;
+}
+
+quint32 Answer::negativeTtl(quint32 otherwise) const
+{
+    for (const Record &r : authority) {
+        if (r.type == LDNS_RR_TYPE_SOA && r.rdata.size() == 7)
+            return qMin(r.ttl, r.rdata[6].toUInt());
+    }
+    return otherwise;
+}
+
+QList<QByteArray> labelsOf(const QByteArray &presentation)
+{
+    QList<QByteArray> labels;
+    Rdf rdf(ldns_dname_new_frm_str(presentation.constData()));
+    if (!rdf)
+        return labels;
+    // The wire form: each label behind its length, up to the root's zero.
+    const QByteArray wire(reinterpret_cast<const char *>(ldns_rdf_data(rdf.get())),
+                          int(ldns_rdf_size(rdf.get())));
+    for (int i = 0; i < wire.size() && wire[i] != 0; i += 1 + quint8(wire[i]))
+        labels.append(wire.mid(i + 1, quint8(wire[i])));
+    return labels;
+}
+
+QString readableName(const QByteArray &presentation)
+{
+    QStringList parts;
+    for (const QByteArray &label : labelsOf(presentation))
+        parts.append(QString::fromUtf8(label));
+    return parts.join(QLatin1Char('.'));
 }
 
 Outgoing buildQuery(const QByteArray &name, int type, QString *error)

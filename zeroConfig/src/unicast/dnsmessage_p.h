@@ -82,8 +82,16 @@ struct Record
 {
     QByteArray owner; // presentation form, absolute
     int type = 0;
+    quint32 ttl = 0;
     QList<QByteArray> rdata; // presentation form of each field
+    QList<QByteArray> raw;   // each field's bytes; a character string's without its length
 };
+
+// The labels of a name in presentation form, as raw bytes, the root left out; empty when
+// it is no name.
+QList<QByteArray> labelsOf(const QByteArray &presentation);
+// A name for people: its labels unescaped, joined by dots, without the root's.
+QString readableName(const QByteArray &presentation);
 
 struct Answer
 {
@@ -95,6 +103,9 @@ struct Answer
     QList<Record> additional;
 
     QList<Record> records(int type) const; // of that type, answer section first
+    // How long a "no such record" may be believed (RFC 2308 section 5): the SOA's TTL or
+    // its minimum, whichever is less; `otherwise` where the answer carries no SOA.
+    quint32 negativeTtl(quint32 otherwise) const;
 };
 
 // Everything one registration puts in the zone. Names in presentation form, absolute.
