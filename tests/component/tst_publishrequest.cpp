@@ -156,6 +156,7 @@ private Q_SLOTS:
         QTest::newRow("subtype") << QByteArray("_color._sub._printer._tcp") << QByteArray();
         QTest::newRow("leading hyphen") << QByteArray("_-printer._tcp") << QByteArray();
         QTest::newRow("double hyphen") << QByteArray("_a--b._tcp") << QByteArray();
+        QTest::newRow("trailing hyphen") << QByteArray("_printer-._tcp") << QByteArray();
         QTest::newRow("digits only") << QByteArray("_1234._tcp") << QByteArray();
         QTest::newRow("non-ascii") << QByteArray("_drücker._tcp") << QByteArray();
         QTest::newRow("empty") << QByteArray() << QByteArray();
@@ -184,8 +185,13 @@ private Q_SLOTS:
         QCOMPARE(r.subtypes, (QList<QByteArray>{"_universal", "_print"}));
         QCOMPARE(r.allTypes().size(), 2);
         QCOMPARE(r.allTypes().last(), (ServiceType{"_printer._tcp", {"_x"}, 515}));
-        for (const QByteArray &bad : {QByteArray("_ipp._tcp,"), QByteArray("_ipp._tcp,_a.b"),
-                                      QByteArray("_ipp._tcp,") + QByteArray(64, 's')})
+        const QByteArray longest(63, 's'); // a subtype is a label: 63 bytes at most
+        QCOMPARE(makePublishRequest("P", "_ipp._tcp," + longest, "", 631, {}, &r), QString());
+        QCOMPARE(r.subtypes, QList<QByteArray>{longest});
+        for (const QByteArray &bad :
+             {QByteArray("_ipp._tcp,"), QByteArray("_ipp._tcp,_a.b"),
+              QByteArray("_ipp._tcp,") + QByteArray(64, 's'), QByteArray("_ipp._tcp,_a\\b"),
+              QByteArray("_ipp._tcp,_a\tb"), QByteArray("_ipp._tcp,_x,_X")})
             QVERIFY2(
                 makePublishRequest("P", bad, "", 631, {}, &r).startsWith(QStringLiteral("subtype")),
                 bad.constData());
@@ -249,6 +255,14 @@ private Q_SLOTS:
             many.append(entry(QStringLiteral("k%1").arg(i), QString(240, QLatin1Char('v'))));
         const QString error = check("Printer", "_printer._tcp", "", many);
         QVERIFY2(error.contains(QStringLiteral("at most 8900 bytes")), qPrintable(error));
+        // 34 strings of 255 bytes and one of 195, each with its length byte: 8900 exactly.
+        QList<TxtEntry> fits;
+        for (int i = 10; i < 44; ++i)
+            fits.append(entry(QStringLiteral("k%1").arg(i), QString(255 - 4, QLatin1Char('v'))));
+        fits.append(entry(QStringLiteral("last"), QString(195 - 5, QLatin1Char('v'))));
+        QCOMPARE(check("Printer", "_printer._tcp", "", fits), QString());
+        fits.last().value += QLatin1Char('v');
+        QVERIFY(check("Printer", "_printer._tcp", "", fits).contains(QStringLiteral("8901 bytes")));
     }
 
     void utf8_data()

@@ -8,6 +8,7 @@
 // network namespace of its own (needs root) with one link and one IPv4 address.
 
 #include "browser_p.h"
+#include "qzeroconf"
 #include "responder_p.h"
 #include "runcommand.h"
 
@@ -276,6 +277,63 @@ private Q_SLOTS:
         // A later service that asks for the same host goes where the others went.
         std::unique_ptr<Publication> c = responder->publish(request("Den", "printer1"));
         QTRY_VERIFY(engine->held(true).contains(QLatin1String("Den -> printer1-2.local")));
+    }
+
+    // How the application hears that a publication is over. Renames come seconds apart
+    // on the pacer's clock here: none waits for a round.
+    void whatEndsAPublication_data()
+    {
+        QTest::addColumn<int>("conflicts");
+        QTest::addColumn<int>("standsAfter"); // the name stood after this many; -1: never
+        QTest::addColumn<bool>("refused");    // then the engine refuses it
+        QTest::addColumn<int>("error");
+        QTest::newRow("64 names taken in a row")
+            << Publication::MaxRenames << -1 << false << int(QZeroConf::serviceNameCollision);
+        QTest::newRow("counted again once a name stood")
+            << Publication::MaxRenames << 1 << false << int(QZeroConf::noError);
+        QTest::newRow("refused") << 0 << -1 << true << int(QZeroConf::serviceRegistrationFailed);
+    }
+
+    void whatEndsAPublication()
+    {
+        QFETCH(int, conflicts);
+        QFETCH(int, standsAfter);
+        QFETCH(bool, refused);
+        QFETCH(int, error);
+        startEngine();
+        responder->pacer().setClock([now = qint64(0)]() mutable { return now += 1000; });
+        QZeroConf zc;
+        QSignalSpy errors(&zc, &QZeroConf::error);
+        zc.startServicePublish("Office", "_printer._tcp", "printer1", 5853);
+        const auto service = [this]() -> FakeGroup * {
+            for (FakeGroup *g : engine->groups) {
+                if (g->records.size() == 1 && g->records[0].contains(QLatin1String(" -> ")) &&
+                    g->state() == GroupState::Registering)
+                    return g;
+            }
+            return nullptr;
+        };
+        for (int i = 0; i < conflicts; ++i) {
+            QTRY_VERIFY(service());
+            FakeGroup *group = service();
+            if (i == standsAfter) {
+                group->answer(GroupState::Established);
+                QTRY_VERIFY(!zc.publishedName().isEmpty());
+            }
+            group->answer(GroupState::Collision);
+        }
+        if (refused) {
+            QTRY_VERIFY(service());
+            service()->answer(GroupState::Failure);
+        }
+        if (error == QZeroConf::noError) {
+            QTRY_VERIFY(service()); // renamed once more
+            QCOMPARE(errors.count(), 0);
+            return;
+        }
+        QTRY_COMPARE(errors.count(), 1);
+        QCOMPARE(int(errors[0][0].value<QZeroConf::error_t>()), error);
+        QVERIFY(!service());
     }
 
     void aDaemonThatGoesAndComesBackOrNot()

@@ -64,6 +64,10 @@ private Q_SLOTS:
         QCOMPARE(table.lost(office, eth0v6), ServiceTable::Updated);
         QCOMPARE(table.current(office).ip, QHostAddress(QStringLiteral("10.0.0.9")));
         QCOMPARE(table.lost(office, wlan0v4), ServiceTable::None);
+        // The source that took over reports from now on.
+        QCOMPARE(table.resolved(office, eth0v4, service(QStringLiteral("10.0.0.10"))),
+                 ServiceTable::Updated);
+        QCOMPARE(table.current(office).ip, QHostAddress(QStringLiteral("10.0.0.10")));
     }
 
     void changesAreUpdates()

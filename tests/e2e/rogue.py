@@ -22,10 +22,13 @@ class Rogue:
         self.answer_every_probe = answer_every_probe
         self.sock = lab.inside(host, lambda: w.multicast_socket(address))
         self.sock.settimeout(0.2)
-        self.claimed_at = []  # when each probed name was claimed
+        # When each name was claimed: those given, at the first announcement below (a
+        # conflict for whoever holds them), and each probed one when it is answered.
+        self.claimed_at = []
         self.running = True
         self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
+        self.claimed_at += [time.time()] * len(self.claims)
         for _ in range(2):
             self.announce()
 

@@ -143,6 +143,30 @@ private Q_SLOTS:
         QVERIFY(!parseTsigKey(keyFile("hmac-md5"), &k).contains(QString::fromLatin1(Secret)));
     }
 
+    void keyFileOf16KiBAtMost_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QString>("reason"); // empty: read
+        QTest::newRow("16 KiB") << 16 * 1024 << QString();
+        QTest::newRow("a byte more") << 16 * 1024 + 1 << QStringLiteral("larger than 16 KiB");
+    }
+
+    void keyFileOf16KiBAtMost()
+    {
+        QFETCH(int, size);
+        QFETCH(QString, reason);
+        QTemporaryFile file;
+        QVERIFY(file.open());
+        const QByteArray key = keyFile("hmac-sha256");
+        file.write(key + '#' + QByteArray(size - key.size() - 2, 'x') + '\n');
+        file.close();
+        TsigKey k;
+        bool othersMayRead = false;
+        const QString why = readTsigKeyFile(file.fileName(), &k, &othersMayRead);
+        QCOMPARE(why.isEmpty(), reason.isEmpty());
+        QVERIFY2(why.contains(reason), qPrintable(why));
+    }
+
     void claimHasThePrerequisiteTheRecordsAndTheLease()
     {
         QString error;
@@ -266,6 +290,25 @@ private Q_SLOTS:
         QVERIFY(parseResolvConf("nameserver 127.0.0.1\n").search.isEmpty());
         QVERIFY(sameName("Site.TEST", "site.test."));
         QVERIFY(!sameName("a.site.test.", "site.test."));
+    }
+
+    // A stream cut anywhere yields the whole messages before the cut and keeps the rest;
+    // the first is longer than 255 bytes, so that both bytes of its length count.
+    void framedMessagesAreTakenOnlyWhole()
+    {
+        const QByteArray first(300, 'a'), second("bc");
+        const QByteArray stream =
+            QByteArray("\x01\x2c", 2) + first + QByteArray("\0\x02", 2) + second;
+        for (int cut = 0; cut <= stream.size(); ++cut) {
+            QByteArray rest = stream.left(cut), message;
+            QList<QByteArray> taken;
+            while (takeFramed(&rest, &message))
+                taken << message;
+            const int used = cut == stream.size() ? cut : cut >= 302 ? 302 : 0;
+            const int count = used == stream.size() ? 2 : used ? 1 : 0;
+            QCOMPARE(taken, (QList<QByteArray>{first, second}.mid(0, count)));
+            QCOMPARE(rest, stream.mid(used, cut - used));
+        }
     }
 };
 

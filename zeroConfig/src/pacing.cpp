@@ -24,12 +24,12 @@ ConflictPacer::ConflictPacer()
 
 void ConflictPacer::noteConflict()
 {
-    m_conflicts.append(m_clock.elapsed());
+    m_conflicts.append(now());
 }
 
 int ConflictPacer::untilNextRound()
 {
-    const qint64 now = m_clock.elapsed();
+    const qint64 now = this->now();
     int stale = 0;
     while (stale < m_conflicts.size() && now - m_conflicts.at(stale) > ConflictWindowMs)
         ++stale;
@@ -42,7 +42,7 @@ int ConflictPacer::untilNextRound()
 
 void ConflictPacer::roundStarted()
 {
-    m_lastRound = m_clock.elapsed();
+    m_lastRound = now();
 }
 
 WarningFolder::WarningFolder()

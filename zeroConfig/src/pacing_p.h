@@ -10,6 +10,8 @@
 #include <QTimer>
 #include <QVector>
 
+#include <functional>
+
 namespace QZeroConfInternal {
 
 // RFC 6762 section 9: after fifteen conflicts within any ten seconds, a host waits five
@@ -20,13 +22,18 @@ class ConflictPacer
 {
 public:
     ConflictPacer();
+    // Milliseconds on a clock of the caller's, for tests that play the time.
+    void setClock(std::function<qint64()> clock) { m_now = std::move(clock); }
     void noteConflict();
     // How long until the next probe round may start; 0: now.
     int untilNextRound();
     void roundStarted();
 
 private:
+    qint64 now() const { return m_now ? m_now() : m_clock.elapsed(); }
+
     QElapsedTimer m_clock;
+    std::function<qint64()> m_now;
     QVector<qint64> m_conflicts; // when the conflicts of the last ten seconds came
     qint64 m_lastRound = -1;
 };

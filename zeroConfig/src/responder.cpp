@@ -80,6 +80,7 @@ std::shared_ptr<Responder> Responder::onEngine(std::unique_ptr<Engine> engine)
         chooser = new EngineChooser(nullptr, [given] { return std::move(*given); });
     std::shared_ptr<Responder> r(new Responder(chooser));
     r->m_self = r;
+    threadResponder = r;
     chooser->start();
     return r;
 }

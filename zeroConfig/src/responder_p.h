@@ -43,7 +43,8 @@ public:
 
     static std::shared_ptr<Responder> forThisThread();
     // A responder of its own on the given engine, for tests that play the engine: a
-    // daemon engine hands over to the embedded responder as the real one would.
+    // daemon engine hands over to the embedded responder as the real one would. It serves
+    // the QZeroConf objects of this thread while it stands.
     static std::shared_ptr<Responder> onEngine(std::unique_ptr<Engine> engine);
     // Withdraws everything of this thread's responder at once, goodbyes sent before it
     // returns: the process is about to end by a signal.
@@ -64,6 +65,7 @@ public:
     // A name was lost to a conflict: its next probe waits for the next round.
     void conflicted();
     WarningFolder &warnings() { return m_warnings; }
+    ConflictPacer &pacer() { return m_pacer; }
     // How often an address of ours has gone away: what was committed before the latest
     // of those may be a probe that Avahi 0.8 never finishes.
     quint64 addressLosses() const { return m_addressLosses; }

@@ -113,7 +113,7 @@ DaemonEngine::DaemonEngine() : m_bus(QStringLiteral("qzeroconf-unconnected"))
     m_connectionName = QStringLiteral("qzeroconf-%1").arg(++connections);
     qDBusRegisterMetaType<QList<QByteArray>>();
     m_clock.start();
-    m_stallCheck.setInterval(DaemonStallMs / 4);
+    m_stallCheck.setInterval(StallCheckMs);
     connect(&m_stallCheck, &QTimer::timeout, this, &DaemonEngine::checkStall);
     m_grace.setSingleShot(true);
     m_grace.setInterval(DaemonGraceMs);
@@ -225,14 +225,14 @@ void DaemonEngine::pump()
         if (!next.context)
             continue; // its object is gone: nothing to ask for it any more
         if (m_inFlight++ == 0)
-            m_lastAnswer = m_clock.elapsed(); // the wait starts now
+            m_stall.answered(m_clock.elapsed()); // the wait starts now
         watchForStall();
         auto *w = new QDBusPendingCallWatcher(next.issue(), this);
         connect(w, &QDBusPendingCallWatcher::finished, this,
                 [this, context = next.context, done = next.done](QDBusPendingCallWatcher *self) {
                     self->deleteLater();
                     --m_inFlight;
-                    m_lastAnswer = m_clock.elapsed();
+                    m_stall.answered(m_clock.elapsed());
                     if (context && done)
                         done(*self);
                     pump();
@@ -283,40 +283,24 @@ void DaemonEngine::watchForStall()
 {
     if (m_phase != Phase::Running || m_inFlight == 0 || m_stallCheck.isActive())
         return;
-    m_lastCheck = m_clock.elapsed();
+    m_stall.watching(m_clock.elapsed());
     m_stallCheck.start();
 }
 
 // A running daemon that answers nothing while calls wait for it, and does nothing
 // either, has stopped answering (frozen, or stuck): fail, so that the services go
-// elsewhere. A daemon that is busy is no stall, even when it answers nothing for seconds:
-// with a thousand services, Avahi spends that long between two turns of its loop. Where
-// its process can be seen, its CPU time tells the two apart; where not, it gets longer.
-// Neither is a gap of our own making: when this check itself comes late, our event
-// loop was held up, and the answers may be waiting in it.
+// elsewhere. What counts as that: StallWatch.
 //
 // The connection goes with the engine: when the daemon answers again, it withdraws
 // what we had published through it, and nothing of ours stands twice.
 void DaemonEngine::checkStall()
 {
-    const qint64 now = m_clock.elapsed();
     if (m_inFlight == 0 || m_phase != Phase::Running) {
         m_stallCheck.stop();
         return;
     }
-    if (now - m_lastCheck > 2 * m_stallCheck.interval())
-        m_lastAnswer = now;
-    m_lastCheck = now;
-    const qint64 cpu = daemonCpuTicks();
-    if (cpu != m_lastCpu) {
-        m_lastCpu = cpu;
-        m_lastBusy = now;
-    }
-    const qint64 silent = now - m_lastAnswer;
-    const bool stalled = cpu < 0 ? silent >= DaemonUnseenStallMs
-                                 : (now - qMax(m_lastAnswer, m_lastBusy) >= DaemonStallMs ||
-                                    silent >= DaemonUnseenStallMs * 3);
-    if (!stalled)
+    const qint64 silent = m_stall.check(m_clock.elapsed(), daemonCpuTicks());
+    if (silent < 0)
         return;
     m_hung = true;
     fail(QStringLiteral("the mDNS daemon has not answered for %1 s").arg(silent / 1000), true);

@@ -4,6 +4,7 @@
 #define QZEROCONF_DAEMONENGINE_P_H
 
 #include "../engine_p.h"
+#include "stallwatch_p.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -29,11 +30,6 @@ namespace QZeroConfInternal {
 constexpr int DaemonGraceMs = 5000;
 // How long the daemon has to answer the first questions before it counts as hung.
 constexpr int DaemonAnswerMs = 1000;
-// How long a running daemon may leave calls unanswered, doing nothing, before it counts
-// as hung; and how long when what it does cannot be seen (tripled when it can, and it
-// stays busy).
-constexpr int DaemonStallMs = 3000;
-constexpr int DaemonUnseenStallMs = 10000;
 
 class DaemonGroup;
 class DaemonLookup;
@@ -155,13 +151,9 @@ private:
     };
     QList<Waiting> m_waiting;
     int m_inFlight = 0;
-    // When the daemon last answered (or was first asked, after a quiet time), on m_clock.
     QElapsedTimer m_clock;
-    qint64 m_lastAnswer = 0;
-    qint64 m_lastCheck = 0;
+    StallWatch m_stall;
     QByteArray m_daemonPid; // where its process can be seen
-    qint64 m_lastCpu = -1;  // its CPU time at the last check, and when that changed
-    qint64 m_lastBusy = 0;
     QTimer m_stallCheck;
 
     // Objects by their D-Bus path, for the signals. They remove themselves when freed.
