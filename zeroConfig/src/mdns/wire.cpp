@@ -435,9 +435,10 @@ bool MessageWriter::isEmpty() const
 
 void MessageWriter::writeName(const QByteArray &name, bool compress)
 {
-    const QByteArray lower = lowerName(name);
-    for (int i = 0; i < lower.size() && lower[i];) {
-        const QByteArray suffix = lower.mid(i);
+    // Only byte-equal suffixes are shared: names compare without case, but a pointer to
+    // "Local" would change how "local" reads (instance names are shown to users).
+    for (int i = 0; i < name.size() && name[i];) {
+        const QByteArray suffix = name.mid(i);
         if (compress) {
             const auto it = m_offsets.constFind(suffix);
             if (it != m_offsets.constEnd()) {

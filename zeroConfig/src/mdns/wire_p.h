@@ -134,7 +134,7 @@ private:
     bool fits(int start);
 
     QByteArray m_buffer;
-    // Lowercased name suffix -> offset of its first occurrence (below 0x4000 only).
+    // Name suffix -> offset of its first occurrence (below 0x4000 only).
     QHash<QByteArray, quint16> m_offsets;
     QVector<QByteArray> m_added; // keys added by the item being written
     int m_limit;
