@@ -484,6 +484,107 @@ private Q_SLOTS:
         deliver(query({Question{instance, TypeSRV, ClassIN, false}}), MdnsPort, 2);
         QVERIFY(sent(asked).isEmpty());
     }
+
+    void browseQueriesAgainDoubling()
+    {
+        const qint64 start = clock->now();
+        core->browse(type, AnyProtocol, [](BrowseEvent, int, bool, const QByteArray &) {});
+        clock->advance(20000);
+        const QVector<Out> out = sent();
+        // Section 5.2: after 20-120 ms, then one second, doubling.
+        QVERIFY(out.size() >= 5);
+        QVERIFY(out[0].at - start >= 20 && out[0].at - start <= 120);
+        for (int i = 1; i < 5; ++i)
+            QCOMPARE(out[i].at - out[i - 1].at, qint64(1000) << (i - 1));
+        // Section 7.1: what it holds goes along as known answers.
+        deliver(response({rec(type, TypePTR, instance, 4500)}));
+        clock->advance(20000);
+        QVERIFY(holds(sent(clock->now() - 20000).last().m.answers, TypePTR, type));
+    }
+
+    void browseReportsRemovals_data()
+    {
+        QTest::addColumn<QByteArray>("packet");
+        QTest::addColumn<int>("times");
+        QTest::addColumn<int>("removedAfter");
+        Record goodbye = rec(type, TypePTR, instance, 0);
+        const QByteArray question = query({Question{type, TypePTR, ClassIN, false}});
+        // Section 10.1: a goodbye removes it a second later; section 10.5: two queries
+        // that nobody answers remove it ten seconds later; else its TTL does.
+        QTest::newRow("goodbye") << response({goodbye}) << 1 << 1000;
+        QTest::newRow("unanswered queries") << question << 2 << 10000;
+        QTest::newRow("expiry") << QByteArray() << 0 << 60000;
+    }
+
+    void browseReportsRemovals()
+    {
+        QFETCH(QByteArray, packet);
+        QFETCH(int, times);
+        QFETCH(int, removedAfter);
+        QStringList events;
+        core->browse(type, AnyProtocol, [&](BrowseEvent e, int, bool, const QByteArray &name) {
+            if (e != BrowseEvent::AllForNow)
+                events << QString::number(int(e)) + nameToString(name);
+        });
+        deliver(response({rec(type, TypePTR, instance, 60)}));
+        QCOMPARE(events, QStringList{QStringLiteral("0Office._ipp._tcp.local.")});
+        for (int i = 0; i < times; ++i)
+            deliver(packet);
+        clock->advance(removedAfter - 100);
+        QCOMPARE(events.size(), 1);
+        clock->advance(200);
+        QCOMPARE(events.last(), QStringLiteral("1Office._ipp._tcp.local."));
+    }
+
+    void resolveFollowsChanges()
+    {
+        QList<Querier::Resolution> got;
+        core->resolve(1, AnyProtocol, instance, AnyProtocol,
+                      [&](bool found, const Querier::Resolution &r) {
+                          got << (found ? r : Querier::Resolution());
+                      });
+        clock->advance(10);
+        QCOMPARE(sent().first().m.questions.size(), 2); // SRV and TXT
+        Record srv = rec(instance, TypeSRV, srvData(0, 0, 631, host));
+        srv.cacheFlush = true;
+        deliver(response({srv, rec(instance, TypeTXT, txtData({"rp=print"})),
+                          rec(host, TypeA, addressData(peer))}));
+        QCOMPARE(got.size(), 1);
+        QCOMPARE(got[0].port, quint16(631));
+        QCOMPARE(got[0].address, peer);
+        QCOMPARE(got[0].txt, QList<QByteArray>{"rp=print"});
+        // Section 10.2: new data with the cache-flush bit replaces the old a second on.
+        clock->advance(2000);
+        srv.rdata = srvData(0, 0, 8631, host);
+        deliver(response({srv}));
+        clock->advance(1100);
+        QCOMPARE(got.size(), 2);
+        QCOMPARE(got[1].port, quint16(8631));
+        srv.ttl = 0;
+        deliver(response({srv}));
+        clock->advance(1100);
+        QCOMPARE(got.size(), 3);
+        QVERIFY(got[2].host.isEmpty());
+    }
+
+    void cacheRefreshedBeforeExpiry()
+    {
+        core->browse(type, AnyProtocol, [](BrowseEvent, int, bool, const QByteArray &) {});
+        clock->advance(200);
+        deliver(response({rec(type, TypePTR, instance, 1000)}));
+        const qint64 heard = clock->now();
+        // The browse's own queries go at 511 s and 1023 s: between them, only refreshes.
+        clock->advance(520000);
+        transport->sent.clear();
+        clock->advance(279000);
+        QVERIFY(transport->sent.isEmpty());
+        clock->advance(30000);
+        const QVector<Out> out = sent();
+        QVERIFY(!out.isEmpty());
+        // Section 5.2: at 80 % of the TTL, with up to 2 % more drawn.
+        QVERIFY(out[0].at - heard >= 800000 && out[0].at - heard <= 820000);
+        QVERIFY(!holds(out[0].m.answers, TypePTR)); // not offered as known any more
+    }
 };
 
 QTEST_APPLESS_MAIN(tst_MdnsCore)

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // SPDX-FileCopyrightText: 2026 lanbeacon developers
-// What reaches the mDNS engine from the network: one packet, through the codec and the
-// responder, on a fake clock and transport. The first byte picks the moment (bits 0-1:
-// waiting, probing, announcing, established), the source port (bit 2: legacy unicast)
-// and the IP version (bit 3); the packet then comes again 300 ms later.
+// What reaches the mDNS engine from the network: one packet, through the codec, the
+// responder and the querier (a browse and a resolve run), on a fake clock and
+// transport. The first byte picks the moment (bits 0-1: waiting, probing, announcing,
+// established), the source port (bit 2: legacy unicast) and the IP version (bit 3);
+// the packet then comes again 300 ms later.
 
 #include "mdns/core_p.h"
 #include "mdns/fakeseam_p.h"
@@ -58,6 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     core.addAddress(group, 1, AnyProtocol, host, v4, true);
     core.addAddress(group, 1, AnyProtocol, host, v6, true);
     core.commit(group);
+    core.browse(type, AnyProtocol, [](BrowseEvent, int, bool, const QByteArray &) {});
+    core.resolve(1, AnyProtocol, instance, AnyProtocol, [](bool, const Querier::Resolution &) {});
     static const int moments[] = {0, 400, 1500, 6000};
     clock.advance(moments[data[0] & 3]);
     const bool ipv6 = data[0] & 8;

@@ -120,7 +120,11 @@ bool Link::onLink(const QHostAddress &source) const
 }
 
 Core::Core(Clock &clock, Transport &transport, quint32 seed)
-    : m_clock(clock), m_transport(transport), m_random(seed)
+    : m_clock(clock), m_transport(transport), m_random(seed),
+      m_querier(m_random, [this](int link, bool ipv6, const QByteArray &packet) {
+          noteSent(packet);
+          m_transport.send(link, mdnsGroup(ipv6), MdnsPort, packet);
+      })
 {
     m_clock.woken = [this] {
         wake();
@@ -157,6 +161,7 @@ void Core::setLinks(const QVector<Link> &links)
     }
     m_links = links;
     m_transport.setInterfaces(interfaces);
+    m_querier.setLinks(links);
     // Records that now reach a link they did not are probed there before they are
     // announced (section 8): the whole group starts over.
     for (auto &it : m_groups) {
@@ -426,8 +431,32 @@ void Core::wake()
             ++i;
         }
     }
+    m_querier.wake(now);
     if (now >= m_nextPrune)
         prune();
+    reschedule();
+}
+
+Querier::LookupId Core::browse(const QByteArray &type, int protocol, Querier::BrowseFn callback)
+{
+    const Querier::LookupId id =
+        m_querier.browse(type, protocol, std::move(callback), m_clock.now());
+    reschedule();
+    return id;
+}
+
+Querier::LookupId Core::resolve(int interfaceIndex, int protocol, const QByteArray &instance,
+                                int addressProtocol, Querier::ResolveFn callback)
+{
+    const Querier::LookupId id = m_querier.resolve(
+        interfaceIndex, protocol, instance, addressProtocol, std::move(callback), m_clock.now());
+    reschedule();
+    return id;
+}
+
+void Core::cancelLookup(Querier::LookupId id)
+{
+    m_querier.cancel(id);
     reschedule();
 }
 
@@ -440,6 +469,9 @@ void Core::reschedule()
     }
     for (const Reply &r : m_replies)
         next = std::min(next, r.due);
+    const qint64 querier = m_querier.nextWake();
+    if (querier >= 0)
+        next = std::min(next, querier);
     m_clock.wakeAt(next);
 }
 
@@ -674,14 +706,25 @@ void Core::received(const Datagram &d)
                     qPrintable(d.source.toString()));
         return;
     }
-    // Section 18.3: other opcodes are ignored; our own packets back are not news.
-    if (m.opcode() != 0 || isOwn(d.data))
+    // Section 18.3: other opcodes are ignored.
+    if (m.opcode() != 0)
         return;
+    // Our own packets come back (multicast loopback, a second interface on the link, a
+    // switch that echoes): never a conflict or a probe, but our own answers are news to
+    // our cache, and our own questions are for our records too.
+    const bool own = isOwn(d.data);
+    const qint64 now = m_clock.now();
     if (m.isResponse()) {
         // Section 6: responses come from port 5353; rcode must be zero (18.11).
-        if (d.port == MdnsPort && m.rcode() == 0)
+        if (d.port != MdnsPort || m.rcode() != 0)
+            return;
+        if (!own)
             handleResponse(m, l, v6);
-    } else {
+        m_querier.heardResponse(m, l.index, v6, now);
+    } else if (!own) {
+        m_querier.heardQuery(m, l.index, v6, now);
+        handleQuery(m, d, l, v6);
+    } else if (m.authorities.isEmpty()) {
         handleQuery(m, d, l, v6);
     }
     reschedule();

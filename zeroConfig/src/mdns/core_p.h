@@ -26,13 +26,16 @@
 //     * the recent packets we sent, so that our own packets coming back (multicast
 //       loopback, a second interface on the same link, an echoing switch) are never
 //       taken for somebody else's.
-//  - Later: the browser cache (records heard, with expiry and re-query times) and the
-//    EngineGroup/Engine adapter behind engine_p.h, on top of Core.
+//     * the Querier (querier_p.h): the cache of records heard, with expiry and refresh
+//       queries, and the lookups (browse, resolve) that query continuously; Core hands
+//       it what it hears and sends what it asks.
+//  - Later: the EngineGroup/Engine adapter behind engine_p.h, on top of Core.
 //
 // Callbacks to group owners come from inside Core's calls (a datagram, a wake-up):
 // they must not call back into Core, as engine_p.h asks of every engine.
 
 #include "../engine_p.h"
+#include "querier_p.h"
 #include "seam_p.h"
 #include "wire_p.h"
 
@@ -102,6 +105,12 @@ public:
     // Goodbyes for what it announced; the group is empty and Idle again.
     void reset(GroupId group);
     GroupState state(GroupId group) const;
+
+    // Lookups (querier_p.h). Their callbacks come from inside the core's calls, as above.
+    Querier::LookupId browse(const QByteArray &type, int protocol, Querier::BrowseFn callback);
+    Querier::LookupId resolve(int interfaceIndex, int protocol, const QByteArray &instance,
+                              int addressProtocol, Querier::ResolveFn callback);
+    void cancelLookup(Querier::LookupId id);
 
     // Deliveries from the seam.
     void received(const Datagram &datagram);
@@ -203,6 +212,7 @@ private:
     Clock &m_clock;
     Transport &m_transport;
     QRandomGenerator m_random;
+    Querier m_querier;
     QVector<Link> m_links;
     std::map<GroupId, std::unique_ptr<Group>> m_groups;
     GroupId m_lastId = 0;
