@@ -5,6 +5,7 @@
 
 #include "mdns/core_p.h"
 #include "mdns/fakeseam_p.h"
+#include "mdns/mdnsengine_p.h"
 
 #include <QtTest>
 
@@ -584,6 +585,58 @@ private Q_SLOTS:
         // Section 5.2: at 80 % of the TTL, with up to 2 % more drawn.
         QVERIFY(out[0].at - heard >= 800000 && out[0].at - heard <= 820000);
         QVERIFY(!holds(out[0].m.answers, TypePTR)); // not offered as known any more
+    }
+
+    void behindTheEngineInterface()
+    {
+        core.reset();
+        std::unique_ptr<Engine> engine =
+            newMdnsEngine(*clock, *transport, {Link{1, {LinkAddress{ours, 24}}}});
+        bool running = false;
+        EngineEvents events;
+        events.running = [&] {
+            running = true;
+        };
+        engine->start(events, StartMode::Now);
+        QVERIFY(running);
+        auto g = engine->newGroup([](GroupState, const QString &) {});
+        g->addService(1, "Office", "_ipp._tcp", "printer.local", 631, {"rp=print"});
+        g->addAddress(1, IPv4, "printer.local", ours, false);
+        g->commit();
+        clock->advance(6000);
+        QCOMPARE(g->state(), GroupState::Established);
+        // Another group of ours with the name and other data collides, as on the network.
+        auto clash = engine->newGroup([](GroupState, const QString &) {});
+        clash->addService(1, "Office", "_ipp._tcp", "other.local", 631, {});
+        clash->commit();
+        QCOMPARE(clash->state(), GroupState::Collision);
+
+        QString error, browsed;
+        ResolvedService got;
+        auto b = engine->browse(
+            AnyProtocol, "_ipp._tcp",
+            [&](BrowseEvent e, int, int, const QString &name, const QString &t, const QString &d) {
+                if (e == BrowseEvent::New)
+                    browsed = name + '|' + t + '|' + d;
+            },
+            &error);
+        auto r = engine->resolve(
+            1, IPv4, QStringLiteral("Remote"), QStringLiteral("_ipp._tcp"), QStringLiteral("local"),
+            IPv4,
+            [&](bool found, const ResolvedService &s) { got = found ? s : ResolvedService(); },
+            &error);
+        QVERIFY(b && r);
+        const QByteArray remote = prependLabel("Remote", type),
+                         remoteHost = nameFromDotted("r.local");
+        deliver(response({rec(type, TypePTR, remote, 4500),
+                          rec(remote, TypeSRV, srvData(0, 0, 9100, remoteHost)),
+                          rec(remote, TypeTXT, txtData({"a=1"})),
+                          rec(remoteHost, TypeA, addressData(peer))}));
+        QCOMPARE(browsed, QStringLiteral("Remote|_ipp._tcp|local"));
+        QCOMPARE(got.host, QStringLiteral("r.local"));
+        QCOMPARE(got.port, quint16(9100));
+        QCOMPARE(got.ip, peer);
+        QCOMPARE(got.txt.value("a"), QByteArray("1"));
     }
 };
 

@@ -295,6 +295,20 @@ void Core::commit(GroupId id)
         enter(*g, Phase::Failed);
         return;
     }
+    // A service name that another group of ours holds with other data is taken, as it
+    // would be by another host (engine_p.h).
+    for (const Entry &e : g->entries) {
+        if (e.record.type != TypeSRV && e.record.type != TypeTXT)
+            continue;
+        const auto range = m_index.equal_range(lowerName(e.record.name));
+        for (auto it = range.first; it != range.second; ++it) {
+            if (it->entry().record.type == e.record.type && it->entry().unique &&
+                it->entry().record.rdata != e.record.rdata) {
+                enter(*g, Phase::Conflict);
+                return;
+            }
+        }
+    }
     index(*g);
     const bool probed =
         std::any_of(g->entries.begin(), g->entries.end(), [](const Entry &e) { return e.unique; });
