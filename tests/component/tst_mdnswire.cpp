@@ -117,9 +117,9 @@ private Q_SLOTS:
         QTest::newRow("NSEC bitmap of 33 bytes")
             << header(0, 1) + host + fixed(TypeNSEC, 1 + 2 + 33) + QByteArray(1, '\0') +
                    QByteArray::fromHex("0021") + QByteArray(33, '\x40');
-        QTest::newRow("NSEC windows out of order") << header(0, 1) + host + fixed(TypeNSEC, 1 + 6) +
-                                                          QByteArray(1, '\0') +
-                                                          QByteArray::fromHex("010140000140");
+        QTest::newRow("NSEC window past its rdata")
+            << header(0, 1) + host + fixed(TypeNSEC, 1 + 4) + QByteArray(1, '\0') +
+                   QByteArray::fromHex("00044000");
         QTest::newRow("more records counted than held")
             << header(0, 0xff) + host + fixed(TypeA, 4) + "abcd";
         QTest::newRow("trailing bytes") << header(0, 1) + host + fixed(TypeA, 4) + "abcd" + "x";
@@ -135,6 +135,17 @@ private Q_SLOTS:
         QCOMPARE(m.id, quint16(99));
         QCOMPARE(m.answers.size(), 1);
         QVERIFY(m.questions.isEmpty());
+    }
+
+    void emptyNsecWindowIsRead()
+    {
+        // As a common stack sends it: an empty window 0 before the real one.
+        const QByteArray bitmaps = QByteArray::fromHex("0000000400000008");
+        Message m;
+        QVERIFY(parseMessage(header(0, 1) + host + fixed(TypeNSEC, 2 + 8) +
+                                 QByteArray::fromHex("c00c") + bitmaps,
+                             &m));
+        QCOMPARE(nsecTypes(m.answers[0].rdata), QVector<quint16>{TypeAAAA});
     }
 
     void refusedItemLeavesNoTrace()

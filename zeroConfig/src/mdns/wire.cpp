@@ -113,17 +113,17 @@ bool parseQuestion(Reader &r, int size, Question *q)
     return true;
 }
 
-// NSEC type bitmaps (RFC 4034 section 4.1.2): windows in rising order, each 1-32 bytes.
+// NSEC type bitmaps (RFC 4034 section 4.1.2): each window's bytes within the data and
+// at most 32. Empty or unordered windows are let through: a common stack sends an empty
+// window before the real one, and dropping its whole response would lose its records.
 bool checkBitmaps(const char *p, int n)
 {
-    int lastWindow = -1;
     while (n > 0) {
         if (n < 2)
             return false;
-        const int window = quint8(p[0]), len = quint8(p[1]);
-        if (window <= lastWindow || len < 1 || len > 32 || len > n - 2)
+        const int len = quint8(p[1]);
+        if (len > 32 || len > n - 2)
             return false;
-        lastWindow = window;
         p += 2 + len;
         n -= 2 + len;
     }
