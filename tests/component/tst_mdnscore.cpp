@@ -617,7 +617,7 @@ private Q_SLOTS:
             AnyProtocol, "_ipp._tcp",
             [&](BrowseEvent e, int, int, const QString &name, const QString &t, const QString &d) {
                 if (e == BrowseEvent::New)
-                    browsed = name + '|' + t + '|' + d;
+                    browsed = name + QLatin1Char('|') + t + QLatin1Char('|') + d;
             },
             &error);
         auto r = engine->resolve(

@@ -8,6 +8,7 @@
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
 #include <QUdpSocket>
+#include <QVariant>
 
 namespace QZeroConfInternal::Mdns {
 
@@ -42,7 +43,7 @@ void QtClock::wakeAt(qint64 at)
         m_timer.stop();
         return;
     }
-    m_timer.start(int(qBound<qint64>(0, at - now(), 24 * 3600 * 1000)));
+    m_timer.start(int(qBound(qint64(0), at - now(), qint64(24 * 3600 * 1000))));
 }
 
 UdpTransport::UdpTransport() = default;
@@ -65,8 +66,8 @@ bool UdpTransport::open(QString *why)
         }
         // RFC 6762 section 11: sent with hop limit 255, so that receivers can tell that
         // it comes from the link. Loopback on: other stacks of this host must hear us.
-        socket->setSocketOption(QAbstractSocket::MulticastTtlOption, 255);
-        socket->setSocketOption(QAbstractSocket::MulticastLoopbackOption, 1);
+        socket->setSocketOption(QAbstractSocket::MulticastTtlOption, QVariant(255));
+        socket->setSocketOption(QAbstractSocket::MulticastLoopbackOption, QVariant(1));
         connect(socket, &QUdpSocket::readyRead, this, [this, socket] { read(socket); });
         m_sockets[v] = socket;
     }
