@@ -199,8 +199,9 @@ void appendU32(QByteArray *b, quint32 v)
 
 void putU16(QByteArray *b, int at, quint16 v)
 {
-    (*b)[at] = char(v >> 8);
-    (*b)[at + 1] = char(v & 0xff);
+    char *d = b->data() + at; // not through QByteRef, which some compilers misjudge
+    d[0] = char(v >> 8);
+    d[1] = char(v & 0xff);
 }
 
 } // namespace
