@@ -216,6 +216,24 @@ private Q_SLOTS:
         QCOMPARE(sent(first)[1].at - first, qint64(250));
     }
 
+    void probesSlowDownAfterManyConflicts()
+    {
+        // Section 8.1: fifteen conflicts within ten seconds, then five seconds a probe.
+        const QByteArray taken =
+            response({rec(instance, TypeSRV, srvData(0, 0, 9, nameFromDotted("x.local")))});
+        for (int i = 0; i < 15; ++i) {
+            publish();
+            clock->advance(clock->wake() - clock->now());
+            deliver(taken);
+            QCOMPARE(core->state(group), GroupState::Collision);
+            core->reset(group);
+        }
+        const qint64 start = clock->now();
+        publish();
+        clock->advance(clock->wake() - clock->now());
+        QCOMPARE(sent().last().at - start, qint64(5000));
+    }
+
     void simultaneousProbe_data()
     {
         QTest::addColumn<int>("port");

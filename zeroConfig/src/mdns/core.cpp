@@ -20,6 +20,11 @@ constexpr int Announcements = 3;
 constexpr int AnnounceIntervalMs = 1000;
 // Section 8.2: the loser of a simultaneous-probe tie-break waits a second.
 constexpr int DeferMs = 1000;
+// Section 8.1: after fifteen conflicts within ten seconds, probes wait five seconds, so
+// that a host that keeps losing its names does not flood the link with probes.
+constexpr int ConflictBurst = 15;
+constexpr qint64 ConflictWindowMs = 10000;
+constexpr int ConflictWaitMs = 5000;
 // Section 6: shared answers wait 20-120 ms; section 7.2: 400-500 ms when more known
 // answers follow (TC); section 6: a record is multicast at most once a second, a probe
 // defence at most every 250 ms.
@@ -375,6 +380,17 @@ void Core::enter(Group &g, Phase phase)
         break;
     case Phase::Waiting:
         g.due = now + m_random.bounded(ProbeWaitMs + 1);
+        while (!m_conflicts.empty() && now - m_conflicts.front() > ConflictWindowMs)
+            m_conflicts.pop_front();
+        if (m_conflicts.size() >= size_t(ConflictBurst)) {
+            if (!m_throttled)
+                qCInfo(lcZeroConfEngine, "%d name conflicts within 10 s: probing every 5 s",
+                       ConflictBurst);
+            m_throttled = true;
+            g.due = now + ConflictWaitMs;
+        } else {
+            m_throttled = false;
+        }
         break;
     case Phase::Probing:
     case Phase::Announcing:
@@ -384,6 +400,10 @@ void Core::enter(Group &g, Phase phase)
         g.due = now + DeferMs;
         break;
     case Phase::Conflict:
+        m_conflicts.push_back(now);
+        if (m_conflicts.size() > size_t(ConflictBurst))
+            m_conflicts.pop_front();
+        Q_FALLTHROUGH();
     case Phase::Failed:
         g.due = -1;
         unindex(g);

@@ -42,6 +42,7 @@
 #include <QMultiHash>
 #include <QRandomGenerator>
 
+#include <deque>
 #include <map>
 #include <vector>
 
@@ -223,6 +224,8 @@ private:
     std::vector<Reply> m_replies;
     QHash<quint64, qint64> m_lastMulticast; // recordKey -> time
     QHash<quint64, qint64> m_sentPackets;   // hash of a packet we sent -> time
+    std::deque<qint64> m_conflicts;         // times of the latest conflicts (section 8.1)
+    bool m_throttled = false;
     qint64 m_nextPrune = 0;
     int m_dropped = 0; // malformed packets, logged a few times only
 };
