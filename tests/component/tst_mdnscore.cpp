@@ -156,6 +156,21 @@ private Q_SLOTS:
         QCOMPARE(states, (QList<GroupState>{GroupState::Registering, GroupState::Established}));
     }
 
+    void groupsDueTogetherShareProbes()
+    {
+        publish();
+        const Core::GroupId other = core->newGroup(nullptr);
+        core->addAddress(other, 1, AnyProtocol, nameFromDotted("scanner.local"),
+                         QHostAddress(QStringLiteral("10.0.0.6")), false);
+        core->commit(other);
+        clock->advance(6000);
+        const QVector<Out> out = sent();
+        QCOMPARE(out.size(), 6); // three probes, three announcements, for both
+        QCOMPARE(out[0].m.questions.size(), 4);
+        QVERIFY(holds(out[3].m.answers, TypeA, nameFromDotted("scanner.local")));
+        QCOMPARE(core->state(other), GroupState::Established);
+    }
+
     void responsesWhileProbing_data()
     {
         QTest::addColumn<int>("after");

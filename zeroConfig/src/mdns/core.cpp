@@ -4,6 +4,8 @@
 
 #include "../logging_p.h"
 
+#include <QSet>
+
 #include <algorithm>
 #include <type_traits>
 
@@ -142,12 +144,13 @@ Core::Core(Clock &clock, Transport &transport, quint32 seed)
 
 Core::~Core()
 {
-    for (auto &it : m_groups)
-        unindex(*it.second);
+    QVector<Group *> announced;
     for (auto &it : m_groups) {
+        unindex(*it.second);
         if (it.second->onWire)
-            sendRecords(*it.second, true);
+            announced.append(it.second.get());
     }
+    sendRecords(announced, true);
     m_clock.woken = nullptr;
     m_transport.received = nullptr;
 }
@@ -328,7 +331,7 @@ void Core::reset(GroupId id)
         return;
     unindex(*g);
     if (g->onWire)
-        sendRecords(*g, true);
+        sendRecords({g}, true);
     purgeReplies(g->id);
     g->entries.clear();
     g->failure.clear();
@@ -379,7 +382,16 @@ void Core::enter(Group &g, Phase phase)
         g.due = -1;
         break;
     case Phase::Waiting:
+        // Groups committed while others wait join their moment, so that they probe
+        // together; the random wait is there to set hosts apart (section 8.1).
         g.due = now + m_random.bounded(ProbeWaitMs + 1);
+        for (const auto &it : m_groups) {
+            if (it.second.get() != &g && it.second->phase == Phase::Waiting &&
+                it.second->due >= now) {
+                g.due = it.second->due;
+                break;
+            }
+        }
         while (!m_conflicts.empty() && now - m_conflicts.front() > ConflictWindowMs)
             m_conflicts.pop_front();
         if (m_conflicts.size() >= size_t(ConflictBurst)) {
@@ -415,7 +427,7 @@ void Core::enter(Group &g, Phase phase)
         g.callback(after, phase == Phase::Failed ? g.failure : QString());
 }
 
-void Core::step(Group &g)
+Core::Send Core::step(Group &g)
 {
     const qint64 now = m_clock.now();
     switch (g.phase) {
@@ -425,19 +437,17 @@ void Core::step(Group &g)
         break;
     case Phase::Probing:
         if (g.step < Probes) {
-            sendProbes(g);
             ++g.step;
             g.due = now + ProbeIntervalMs;
-        } else {
-            enter(g, Phase::Announcing);
+            return Send::Probe;
         }
+        enter(g, Phase::Announcing);
         break;
     case Phase::Announcing:
-        sendRecords(g, false);
         g.due = now + qint64(AnnounceIntervalMs) * (1 << g.step);
         if (++g.step == Announcements)
             enter(g, Phase::Established);
-        break;
+        return Send::Announcement;
     case Phase::Idle:
     case Phase::Established:
     case Phase::Conflict:
@@ -445,17 +455,29 @@ void Core::step(Group &g)
         g.due = -1;
         break;
     }
+    return Send::Nothing;
 }
 
 void Core::wake()
 {
     const qint64 now = m_clock.now();
+    // The groups due now probe and announce together: one packet for many of them.
+    QVector<Group *> probes, announcements;
     for (auto &it : m_groups) {
         Group &g = *it.second;
         // Each step moves `due` on or leaves the phase that set it.
-        while (g.due >= 0 && g.due <= now)
-            step(g);
+        while (g.due >= 0 && g.due <= now) {
+            const Send send = step(g);
+            if (send == Send::Probe)
+                probes.append(&g);
+            else if (send == Send::Announcement)
+                announcements.append(&g);
+        }
     }
+    if (!probes.isEmpty())
+        sendProbes(probes);
+    if (!announcements.isEmpty())
+        sendRecords(announcements, false);
     for (size_t i = 0; i < m_replies.size();) {
         if (m_replies[i].due <= now) {
             Reply r = std::move(m_replies[i]);
@@ -573,7 +595,7 @@ void Core::purgeReplies(GroupId group)
     }
 }
 
-void Core::sendProbes(Group &g)
+void Core::sendProbes(const QVector<Group *> &groups)
 {
     for (const Link &l : qAsConst(m_links)) {
         for (bool v6 : {false, true}) {
@@ -583,17 +605,20 @@ void Core::sendProbes(Group &g)
             // authority section, every name in one packet where they fit.
             QVector<QByteArray> names;
             QVector<QVector<Record>> records;
-            for (const Entry &e : g.entries) {
-                if (!e.unique || !applies(e, l.index, v6))
-                    continue;
-                int i = 0;
-                while (i < names.size() && !sameName(names[i], e.record.name))
-                    ++i;
-                if (i == names.size()) {
-                    names.append(e.record.name);
-                    records.append(QVector<Record>());
+            QHash<QByteArray, int> seen; // lowercased name -> index in names
+            for (const Group *g : groups) {
+                for (const Entry &e : g->entries) {
+                    if (!e.unique || !applies(e, l.index, v6))
+                        continue;
+                    const QByteArray key = lowerName(e.record.name);
+                    auto it = seen.find(key);
+                    if (it == seen.end()) {
+                        it = seen.insert(key, names.size());
+                        names.append(e.record.name);
+                        records.append(QVector<Record>());
+                    }
+                    records[*it].append(e.record);
                 }
-                records[i].append(e.record);
             }
             auto build = [&](int from, int to, int limit, MessageWriter *w) {
                 *w = MessageWriter(0, 0, limit);
@@ -629,7 +654,7 @@ void Core::sendProbes(Group &g)
     }
 }
 
-void Core::sendRecords(Group &g, bool goodbye)
+void Core::sendRecords(const QVector<Group *> &groups, bool goodbye)
 {
     const qint64 now = m_clock.now();
     for (const Link &l : qAsConst(m_links)) {
@@ -637,21 +662,26 @@ void Core::sendRecords(Group &g, bool goodbye)
             if (!l.carries(v6))
                 continue;
             QVector<Record> records;
-            for (const Entry &e : g.entries) {
-                if (!applies(e, l.index, v6))
-                    continue;
-                Record r = e.record;
-                r.cacheFlush = e.unique;
-                if (goodbye)
-                    r.ttl = 0;
-                records.append(r);
-                // RFC 6763 section 9: the type under _services too, and its goodbye only
-                // when no other group lists the type here.
-                if (e.typeListed && (!goodbye || !typeHeld(lowerName(r.name), l, v6))) {
-                    const Record t =
-                        makeRecord(servicesName(), TypePTR, goodbye ? 0 : OtherTtl, r.name);
-                    if (!holdsSame(records, t))
-                        records.append(t);
+            QSet<QByteArray> types;
+            for (Group *g : groups) {
+                for (const Entry &e : g->entries) {
+                    if (!applies(e, l.index, v6))
+                        continue;
+                    Record r = e.record;
+                    r.cacheFlush = e.unique;
+                    if (goodbye)
+                        r.ttl = 0;
+                    records.append(r);
+                    g->onWire = g->onWire || !goodbye;
+                    // RFC 6763 section 9: the type under _services too, and its goodbye
+                    // only when no other group lists the type here.
+                    const QByteArray type = lowerName(r.name);
+                    if (e.typeListed && !types.contains(type) &&
+                        (!goodbye || !typeHeld(type, l, v6))) {
+                        types.insert(type);
+                        records.append(
+                            makeRecord(servicesName(), TypePTR, goodbye ? 0 : OtherTtl, r.name));
+                    }
                 }
             }
             if (records.isEmpty())
@@ -660,7 +690,6 @@ void Core::sendRecords(Group &g, bool goodbye)
                 l, mdnsGroup(v6), MdnsPort,
                 pack(0, FlagResponse | FlagAuthoritative, {}, records, {}, Section::Additional));
             if (!goodbye) {
-                g.onWire = true;
                 for (const Record &r : qAsConst(records))
                     m_lastMulticast.insert(recordKey(r, l.index, v6), now);
             }

@@ -19,7 +19,8 @@
 //     * one state machine per group: Idle -> Waiting (0-250 ms) -> Probing (three probes
 //       250 ms apart) -> Announcing (three, 1 s then 2 s apart) -> Established, with
 //       Deferring (a lost simultaneous-probe tie-break: 1 s, then probing again) and
-//       Conflict. Transitions happen in Core::enter() only.
+//       Conflict. Transitions happen in Core::enter() only. Groups due at the same
+//       moment probe and announce in shared packets.
 //     * the reply scheduler: pending replies, each due at its own time, checked again
 //       against known answers and other responders' answers until they go out; the
 //       times each record was last multicast on each interface (rate limit, QU).
@@ -172,7 +173,8 @@ private:
 
     static GroupState stateOf(Phase phase);
     void enter(Group &g, Phase phase);
-    void step(Group &g);
+    enum class Send { Nothing, Probe, Announcement };
+    Send step(Group &g);
     void reschedule();
 
     Group *find(GroupId id);
@@ -183,8 +185,9 @@ private:
     void unindex(Group &g);
     void purgeReplies(GroupId group);
 
-    void sendProbes(Group &g);
-    void sendRecords(Group &g, bool goodbye); // announcements, or goodbyes (TTL 0)
+    void sendProbes(const QVector<Group *> &groups);
+    // Announcements, or goodbyes (TTL 0).
+    void sendRecords(const QVector<Group *> &groups, bool goodbye);
     void sendPackets(const Link &l, const QHostAddress &to, quint16 port,
                      const QVector<MessageWriter> &packets);
     QVector<MessageWriter> pack(quint16 id, quint16 flags, const QVector<Question> &questions,
