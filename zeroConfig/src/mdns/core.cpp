@@ -602,7 +602,8 @@ void Core::sendProbes(const QVector<Group *> &groups)
             if (!l.carries(v6))
                 continue;
             // Section 8.1: one ANY question per name, the proposed records in the
-            // authority section, every name in one packet where they fit.
+            // authority section, every name in one packet where they fit. No QU bit:
+            // with port 5353 shared, a unicast answer may reach another process.
             QVector<QByteArray> names;
             QVector<QVector<Record>> records;
             QHash<QByteArray, int> seen; // lowercased name -> index in names
