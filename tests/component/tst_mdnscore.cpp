@@ -196,6 +196,7 @@ private Q_SLOTS:
         deliver(response({rec(instance, TypeSRV, srvData(0, 0, otherData ? 632 : 631, host))}));
         clock->advance(10000);
         QCOMPARE(core->state(group), state);
+        QCOMPARE(states.count(GroupState::Registering), 1); // probing again is no news
         if (after == 5000)
             QCOMPARE(sent(clock->now() - 10000).first().m.authorities.size(), 4); // probes again
         if (after == 0)

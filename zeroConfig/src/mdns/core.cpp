@@ -336,17 +336,14 @@ void Core::reset(GroupId id)
     g->entries.clear();
     g->failure.clear();
     g->onWire = false;
-    // No callback: the owner asked for it.
-    g->phase = Phase::Idle;
-    g->step = 0;
-    g->due = -1;
+    enter(*g, Phase::Idle, false); // no callback: the owner asked for it
     reschedule();
 }
 
 GroupState Core::state(GroupId id) const
 {
     const auto it = m_groups.find(id);
-    return it == m_groups.end() ? GroupState::Failure : stateOf(it->second->phase);
+    return it == m_groups.end() ? GroupState::Failure : reported(*it->second);
 }
 
 GroupState Core::stateOf(Phase phase)
@@ -369,15 +366,26 @@ GroupState Core::stateOf(Phase phase)
     return GroupState::Failure;
 }
 
-// The one place where a group changes phase.
-void Core::enter(Group &g, Phase phase)
+// A group that held its names and probes again (on a new link, or after conflicting
+// data, section 9) is still established for its owner: only losing makes news.
+GroupState Core::reported(const Group &g)
 {
-    const GroupState before = stateOf(g.phase);
+    const GroupState s = stateOf(g.phase);
+    return g.claimed && s == GroupState::Registering ? GroupState::Established : s;
+}
+
+// The one place where a group changes phase.
+void Core::enter(Group &g, Phase phase, bool report)
+{
+    const GroupState before = reported(g);
     const qint64 now = m_clock.now();
     g.phase = phase;
     g.step = 0;
     switch (phase) {
     case Phase::Idle:
+        g.claimed = false;
+        g.due = -1;
+        break;
     case Phase::Established:
         g.due = -1;
         break;
@@ -405,13 +413,17 @@ void Core::enter(Group &g, Phase phase)
         }
         break;
     case Phase::Probing:
+        g.due = now;
+        break;
     case Phase::Announcing:
+        g.claimed = true;
         g.due = now;
         break;
     case Phase::Deferring:
         g.due = now + DeferMs;
         break;
     case Phase::Conflict:
+        g.claimed = false;
         m_conflicts.push_back(now);
         if (m_conflicts.size() > size_t(ConflictBurst))
             m_conflicts.pop_front();
@@ -422,8 +434,8 @@ void Core::enter(Group &g, Phase phase)
         purgeReplies(g.id);
         break;
     }
-    const GroupState after = stateOf(phase);
-    if (after != before && g.callback)
+    const GroupState after = reported(g);
+    if (report && after != before && g.callback)
         g.callback(after, phase == Phase::Failed ? g.failure : QString());
 }
 
@@ -554,7 +566,8 @@ bool Core::applies(const Entry &e, int link, bool ipv6)
 
 bool Core::answering(const Group &g)
 {
-    return g.phase == Phase::Announcing || g.phase == Phase::Established;
+    // A claimed group probing again keeps answering meanwhile.
+    return g.claimed || g.phase == Phase::Announcing || g.phase == Phase::Established;
 }
 
 void Core::index(Group &g)

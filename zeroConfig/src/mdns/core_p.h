@@ -136,10 +136,11 @@ private:
         GroupCallback callback;
         std::vector<Entry> entries;
         Phase phase = Phase::Idle;
-        int step = 0;        // probes or announcements sent in this phase
-        qint64 due = -1;     // next step
-        bool onWire = false; // announced: goodbyes are owed
-        QString failure;     // why it cannot be committed
+        int step = 0;         // probes or announcements sent in this phase
+        qint64 due = -1;      // next step
+        bool onWire = false;  // announced: goodbyes are owed
+        bool claimed = false; // probed successfully, not lost since
+        QString failure;      // why it cannot be committed
     };
 
     struct Answer
@@ -172,7 +173,8 @@ private:
     };
 
     static GroupState stateOf(Phase phase);
-    void enter(Group &g, Phase phase);
+    static GroupState reported(const Group &g);
+    void enter(Group &g, Phase phase, bool report = true);
     enum class Send { Nothing, Probe, Announcement };
     Send step(Group &g);
     void reschedule();
