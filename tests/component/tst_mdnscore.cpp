@@ -571,6 +571,19 @@ private Q_SLOTS:
         QCOMPARE(events.last(), QStringLiteral("1Office._ipp._tcp.local."));
     }
 
+    void laterBrowseHearsWhatIsCached()
+    {
+        core->browse(type, AnyProtocol, [](BrowseEvent, int, bool, const QByteArray &) {});
+        deliver(response({rec(type, TypePTR, instance, 4500)}));
+        QList<QByteArray> found;
+        core->browse(type, AnyProtocol, [&](BrowseEvent e, int, bool, const QByteArray &name) {
+            if (e == BrowseEvent::New)
+                found << name;
+        });
+        clock->advance(0);
+        QCOMPARE(found, QList<QByteArray>{instance});
+    }
+
     void resolveFollowsChanges()
     {
         QList<Querier::Resolution> got;

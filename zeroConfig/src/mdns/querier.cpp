@@ -63,6 +63,7 @@ Querier::LookupId Querier::browse(const QByteArray &type, int protocol, BrowseFn
     l.nextQuery = now + m_random.bounded(FirstQueryLowMs, FirstQueryHighMs + 1);
     l.interval = FirstIntervalMs;
     l.deadline = l.nextQuery + AllForNowMs;
+    l.serial = m_serial;
     const LookupId id = ++m_lastId;
     m_lookups.emplace(id, std::move(l));
     return id;
@@ -160,6 +161,7 @@ void Querier::heardResponse(const Message &m, int link, bool ipv6, qint64 now)
                     c.poofAt = -1;
                     if (rec.ttl == 0) {
                         // Section 10.1: a goodbye; gone in a second.
+                        c.record.ttl = 0;
                         c.expires = std::min(c.expires, now + GraceMs);
                         c.refreshAt = -1;
                     } else {
@@ -191,6 +193,7 @@ void Querier::heardResponse(const Message &m, int link, bool ipv6, qint64 now)
             c.ipv6 = ipv6;
             c.received = now;
             c.expires = now + qint64(rec.ttl) * 1000;
+            c.serial = ++m_serial;
             scheduleRefresh(c);
             m_cache.insert(key, c);
             added(c);
@@ -232,6 +235,20 @@ void Querier::added(const Cached &c)
     } else if (c.record.type == TypeSRV) {
         ++m_interest[lowerName(dataName(TypeSRV, c.record.rdata))];
     }
+}
+
+void Querier::reportCached(Lookup &l)
+{
+    QVector<Cached> held;
+    const QByteArray key = lowerName(l.name);
+    for (auto it = m_cache.find(key); it != m_cache.end() && it.key() == key; ++it) {
+        // Those cached since the lookup began were reported as they came.
+        if (it->record.type == TypePTR && it->record.ttl && it->serial <= l.serial &&
+            covers(l, it->link, it->ipv6))
+            held.append(*it);
+    }
+    for (const Cached &c : qAsConst(held))
+        l.browsed(BrowseEvent::New, c.link, c.ipv6, c.record.rdata);
 }
 
 void Querier::removed(const Cached &c, qint64 now)
@@ -378,7 +395,7 @@ void Querier::query(int link, bool ipv6, const QVector<Question> &questions, qin
         for (auto it = m_cache.find(key); it != m_cache.end() && it.key() == key; ++it) {
             const Cached &c = *it;
             const qint64 left = c.expires - now;
-            if (c.link == link && c.ipv6 == ipv6 && c.record.type == q.type &&
+            if (c.link == link && c.ipv6 == ipv6 && c.record.type == q.type && c.record.ttl &&
                 left > qint64(c.record.ttl) * 500) {
                 Record r = c.record;
                 r.ttl = quint32(left / 1000);
@@ -467,9 +484,14 @@ void Querier::wake(qint64 now)
         if (it == m_lookups.end())
             continue;
         Lookup &l = it->second;
-        if (l.kind == Kind::Resolve && !l.reported) {
+        if (!l.reported) {
+            // What the cache holds already (another lookup of the same type keeps it),
+            // at once: its queries will carry it as known, so no answer would tell.
             l.reported = true;
-            report(l, now);
+            if (l.kind == Kind::Resolve)
+                report(l, now);
+            else
+                reportCached(l);
         }
         if (l.nextQuery >= 0 && l.nextQuery <= now)
             sendQuery(l, now);
@@ -498,7 +520,7 @@ qint64 Querier::nextWake() const
     for (const auto &it : m_lookups) {
         consider(it.second.nextQuery);
         consider(it.second.deadline);
-        if (it.second.kind == Kind::Resolve && !it.second.reported)
+        if (!it.second.reported)
             consider(0);
     }
     return next;

@@ -66,6 +66,7 @@ private:
         int refreshes = 0;
         int unanswered = 0; // queries seen for it since it was last heard
         qint64 poofAt = -1; // flushed then unless heard again
+        quint64 serial = 0; // order of insertion, against lookups' serials
     };
 
     enum class Kind { Browse, Resolve };
@@ -81,7 +82,8 @@ private:
         qint64 nextQuery = 0;
         qint64 interval = 0;
         qint64 deadline = -1;  // AllForNow of a browse, or the resolve's time-out
-        bool reported = false; // a resolve's first look at the cache
+        bool reported = false; // the first look at the cache
+        quint64 serial = 0;    // records cached up to this one it has not been told of
         bool haveResult = false;
         Resolution last;
     };
@@ -92,6 +94,7 @@ private:
     void unmark(const QByteArray &name);
     void added(const Cached &c);
     void removed(const Cached &c, qint64 now);
+    void reportCached(Lookup &l);
     void updateResolves(const QByteArray &lowerName, qint64 now);
     const Cached *cached(const QByteArray &name, quint16 type, int link, int protocol) const;
     bool resolution(const Lookup &l, Resolution *out) const;
@@ -111,6 +114,7 @@ private:
     QHash<QByteArray, int> m_interest;
     std::map<LookupId, Lookup> m_lookups;
     LookupId m_lastId = 0;
+    quint64 m_serial = 0;
     bool m_full = false; // logged once until something expires
 };
 
