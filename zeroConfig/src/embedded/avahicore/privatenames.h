@@ -1,5 +1,5 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later
- * SPDX-FileCopyrightText: 2004-2015 the Avahi developers (Lennart Poettering, Trent Lloyd and others)
+ * SPDX-FileCopyrightText: 2004-2015 the Avahi developers (Lennart Poettering, Trent Lloyd, ...)
  * SPDX-FileCopyrightText: 2026 lanbeacon developers
  *
  * This file adapts code of the Avahi core library (avahi 0.8, Debian's 0.8-10+deb12u1),
