@@ -23,14 +23,19 @@ constexpr int SettleMs = 100;
 
 } // namespace
 
+bool QZeroConfInternal::isMdnsInterface(const QNetworkInterface &interface)
+{
+    const auto flags = interface.flags();
+    return (flags & QNetworkInterface::IsUp) && (flags & QNetworkInterface::IsRunning) &&
+           (flags & QNetworkInterface::CanMulticast) && !(flags & QNetworkInterface::IsLoopBack);
+}
+
 QVector<LocalAddress> QZeroConfInternal::announceableAddresses()
 {
     QVector<LocalAddress> result;
     const auto interfaces = QNetworkInterface::allInterfaces();
     for (const QNetworkInterface &i : interfaces) {
-        const auto flags = i.flags();
-        if (!(flags & QNetworkInterface::IsUp) || !(flags & QNetworkInterface::IsRunning) ||
-            !(flags & QNetworkInterface::CanMulticast) || (flags & QNetworkInterface::IsLoopBack))
+        if (!isMdnsInterface(i))
             continue;
         const auto entries = i.addressEntries();
         for (const QNetworkAddressEntry &e : entries) {

@@ -4,6 +4,7 @@
 #define QZEROCONF_ADDRESSWATCH_P_H
 
 #include <QHostAddress>
+#include <QNetworkInterface>
 #include <QObject>
 #include <QTimer>
 #include <QVector>
@@ -28,6 +29,8 @@ struct LocalAddress
 // that are up, running and can multicast, loopback excluded; sorted, so that two
 // readings compare equal when nothing changed.
 QVector<LocalAddress> announceableAddresses();
+// Whether mDNS runs on the interface: up, running, able to multicast, not loopback.
+bool isMdnsInterface(const QNetworkInterface &interface);
 
 // Tells when links or addresses may have changed, from the kernel's routing netlink
 // messages. A burst of messages (a link coming up brings several) is one signal.

@@ -65,9 +65,7 @@ QVector<Link> currentLinks()
     QVector<Link> links;
     const auto interfaces = QNetworkInterface::allInterfaces();
     for (const QNetworkInterface &i : interfaces) {
-        const auto flags = i.flags();
-        if (!(flags & QNetworkInterface::IsUp) || !(flags & QNetworkInterface::IsRunning) ||
-            !(flags & QNetworkInterface::CanMulticast) || (flags & QNetworkInterface::IsLoopBack))
+        if (!isMdnsInterface(i))
             continue;
         Link l;
         l.index = i.index();
