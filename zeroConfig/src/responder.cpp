@@ -3,6 +3,7 @@
 #include "responder_p.h"
 
 #include "embedded/embeddedengine_p.h"
+#include "mdns/mdnsengine_p.h"
 #include "hostlabel_p.h"
 #include "logging_p.h"
 #include "moduleloader_p.h"
@@ -57,7 +58,7 @@ std::shared_ptr<Responder> Responder::forThisThread()
         // change: during boot the bus may come after us.
         r.reset(new Responder(new EngineChooser(
             [](QString *why, bool *mayAppear) { return loadDaemonEngine(why, mayAppear); },
-            newEmbeddedEngine)));
+            [] { return newMdnsEngine(); })));
         r->m_self = r;
         threadResponder = r;
     }
@@ -75,7 +76,7 @@ std::shared_ptr<Responder> Responder::onEngine(std::unique_ptr<Engine> engine)
                 *mayAppear = false;
                 return std::move(*given);
             },
-            newEmbeddedEngine);
+            [] { return newMdnsEngine(); });
     else
         chooser = new EngineChooser(nullptr, [given] { return std::move(*given); });
     std::shared_ptr<Responder> r(new Responder(chooser));
