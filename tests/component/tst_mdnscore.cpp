@@ -203,6 +203,19 @@ private Q_SLOTS:
             QCOMPARE(before, 0);
     }
 
+    void conflictWhileProbingAgain()
+    {
+        // Section 9: conflicting data sends an established group back to probing; the
+        // same data defended during those probes means the name is taken.
+        established();
+        const QByteArray other = response({rec(instance, TypeSRV, srvData(0, 0, 632, host))});
+        deliver(other);
+        clock->advance(300);
+        deliver(other);
+        clock->advance(10000);
+        QCOMPARE(core->state(group), GroupState::Collision);
+    }
+
     void ownPacketsComingBack_data()
     {
         QTest::addColumn<bool>("announcement");
@@ -389,6 +402,19 @@ private Q_SLOTS:
         deliver(packet);
         clock->advance(200);
         QCOMPARE(sent(asked).size(), replies);
+    }
+
+    void additionalsLeaveTheRateLimitAlone()
+    {
+        // The address that came along with an SRV is still answered at once on its own.
+        established();
+        const qint64 asked = clock->now();
+        deliver(query({Question{instance, TypeSRV, ClassIN, false}}));
+        deliver(query({Question{host, TypeA, ClassIN, false}}));
+        const QVector<Out> out = sent(asked);
+        QCOMPARE(out.size(), 2);
+        QVERIFY(holds(out[0].m.additionals, TypeA, host));
+        QVERIFY(holds(out[1].m.answers, TypeA, host));
     }
 
     void unicastReplies_data()
@@ -613,6 +639,23 @@ private Q_SLOTS:
         clock->advance(1100);
         QCOMPARE(got.size(), 3);
         QVERIFY(got[2].host.isEmpty());
+    }
+
+    void resolvedAddressStays()
+    {
+        // An IPv6 resolve prefers AAAA, but an A that came first stays reported: the
+        // AAAA that follows is no change of the service.
+        int reports = 0;
+        core->resolve(1, IPv6, instance, AnyProtocol,
+                      [&](bool, const Querier::Resolution &) { ++reports; });
+        const QHostAddress linkLocal(QStringLiteral("fe80::9"));
+        transport->deliver(response({rec(instance, TypeSRV, srvData(0, 0, 631, host)),
+                                     rec(instance, TypeTXT, txtData({"rp=print"})),
+                                     rec(host, TypeA, addressData(peer))}),
+                           linkLocal);
+        transport->deliver(response({rec(host, TypeAAAA, addressData(linkLocal))}), linkLocal);
+        clock->advance(10);
+        QCOMPARE(reports, 1);
     }
 
     void cacheRefreshedBeforeExpiry()

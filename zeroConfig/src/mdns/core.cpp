@@ -849,9 +849,10 @@ void Core::handleResponse(const Message &m, const Link &l, bool ipv6)
         }
     }
     for (Group *g : qAsConst(conflicted)) {
-        // While probing (or deferring to a tie-break winner): the name is taken. Later,
-        // section 9: probe again, and the probes decide.
-        const bool claimed = answering(*g);
+        // While probing (or deferring to a tie-break winner), a first claim or again after
+        // an earlier conflict: the name is taken. Once announced, section 9: probe again,
+        // and the probes decide.
+        const bool claimed = g->phase == Phase::Announcing || g->phase == Phase::Established;
         qCInfo(lcZeroConfEngine, "conflicting data for a record of ours on interface %d%s", l.index,
                claimed ? ", probing again" : "");
         enter(*g, claimed ? Phase::Probing : Phase::Conflict);
@@ -1078,11 +1079,11 @@ void Core::sendReply(Reply &r)
                               answers, extra, Section::Additional);
     sendPackets(l, r.multicast ? mdnsGroup(r.ipv6) : r.to, r.multicast ? MdnsPort : r.port,
                 packets);
+    // Only answers count for the once-a-second limit: an address that rode along with an
+    // SRV must still be answered at once when it is asked for itself.
     if (r.multicast) {
-        for (const QVector<Record> *list : {&answers, &extra}) {
-            for (const Record &rec : *list)
-                m_lastMulticast.insert(recordKey(rec, l.index, r.ipv6), now);
-        }
+        for (const Record &rec : qAsConst(answers))
+            m_lastMulticast.insert(recordKey(rec, l.index, r.ipv6), now);
     }
 }
 

@@ -47,6 +47,17 @@ QList<QByteArray> txtStrings(const QByteArray &rdata)
     return strings;
 }
 
+// The address an A or AAAA record holds; null for anything else.
+QHostAddress addressOf(const Record &r)
+{
+    const QByteArray &d = r.rdata;
+    if (r.type == TypeA && d.size() == 4)
+        return QHostAddress(qFromBigEndian<quint32>(d.constData()));
+    if (r.type == TypeAAAA && d.size() == 16)
+        return QHostAddress(reinterpret_cast<const quint8 *>(d.constData()));
+    return QHostAddress();
+}
+
 } // namespace
 
 Querier::Querier(QRandomGenerator &random, SendFn send) : m_random(random), m_send(std::move(send))
@@ -309,13 +320,23 @@ bool Querier::resolution(const Lookup &l, Resolution *out) const
                                    : l.addressProtocol == IPv6 ? QVector<quint16>{TypeAAAA}
                                    : l.protocol == IPv6        ? QVector<quint16>{TypeAAAA, TypeA}
                                                                : QVector<quint16>{TypeA, TypeAAAA};
+    // An address once reported stays while it is cached: one of the other IP version
+    // that comes later is no change of the service.
+    if (l.haveResult && !l.last.address.isNull() &&
+        sameName(lowerName(l.last.host), lowerName(out->host))) {
+        const QByteArray key = lowerName(out->host);
+        for (auto it = m_cache.find(key); it != m_cache.end() && it.key() == key; ++it) {
+            const Record &a = it->record;
+            if (a.ttl && (l.link == AnyInterface || it->link == l.link) && types.contains(a.type) &&
+                addressOf(a) == l.last.address) {
+                out->address = l.last.address;
+                return true;
+            }
+        }
+    }
     for (quint16 t : types) {
         if (const Cached *a = cached(out->host, t, l.link, AnyProtocol)) {
-            const QByteArray &d = a->record.rdata;
-            if (t == TypeA && d.size() == 4)
-                out->address = QHostAddress(qFromBigEndian<quint32>(d.constData()));
-            else if (t == TypeAAAA && d.size() == 16)
-                out->address = QHostAddress(reinterpret_cast<const quint8 *>(d.constData()));
+            out->address = addressOf(a->record);
             if (!out->address.isNull())
                 return true;
         }
