@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: 2026 lanbeacon developers
 // What a publish request may contain, and the wire form it is put in.
 
+#include "hostlabel_p.h"
 #include "publishrequest_p.h"
 
 #include <QtTest>
@@ -334,6 +335,31 @@ private Q_SLOTS:
         }
         // Both outcomes have to be well represented for the comparison to mean anything.
         QVERIFY2(valid > 2000 && valid < 48000, QByteArray::number(valid).constData());
+    }
+
+    void namesAfterAConflict_data()
+    {
+        QTest::addColumn<bool>("service");
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QByteArray>("next");
+        QTest::newRow("first") << true << QByteArray("Office") << QByteArray("Office #2");
+        QTest::newRow("counted") << true << QByteArray("Office #9") << QByteArray("Office #10");
+        QTest::newRow("not a counter")
+            << true << QByteArray("Room #07") << QByteArray("Room #07 #2");
+        QTest::newRow("host") << false << QByteArray("printer-2") << QByteArray("printer-3");
+        QTest::newRow("host's own dash")
+            << false << QByteArray("hp-laser") << QByteArray("hp-laser-2");
+        // 63 bytes, a two-byte character where the cut falls: it goes whole.
+        const QByteArray full = QByteArray(59, 'a') + "\xc3\xa9" + "bb";
+        QTest::newRow("full label") << true << full << QByteArray(59, 'a') + " #2";
+    }
+
+    void namesAfterAConflict()
+    {
+        QFETCH(bool, service);
+        QFETCH(QByteArray, name);
+        QFETCH(QByteArray, next);
+        QCOMPARE(service ? nextServiceName(name) : nextHostLabel(name), next);
     }
 
     void nullArgumentsAreRefused()

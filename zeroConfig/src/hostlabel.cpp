@@ -28,4 +28,39 @@ QByteArray utf8Prefix(const QByteArray &utf8, int maxBytes)
     return utf8.left(end);
 }
 
+namespace {
+
+// name with its counter after separator raised by one, or 2 where it has none.
+QByteArray nextWithCounter(const QByteArray &name, const QByteArray &separator)
+{
+    QByteArray base = name;
+    qulonglong counter = 1;
+    const int at = name.lastIndexOf(separator);
+    if (at > 0) {
+        const QByteArray digits = name.mid(at + separator.size());
+        bool ok = false;
+        const qulonglong n = digits.toULongLong(&ok);
+        // "Office #02" and "Office #0" are names of their own, not counters.
+        if (ok && n > 0 && digits.size() < 10 && digits[0] != '0' &&
+            digits == QByteArray::number(n)) {
+            base = name.left(at);
+            counter = n;
+        }
+    }
+    const QByteArray suffix = separator + QByteArray::number(counter + 1);
+    return utf8Prefix(base, MaxLabelBytes - suffix.size()) + suffix;
+}
+
+} // namespace
+
+QByteArray nextServiceName(const QByteArray &name)
+{
+    return nextWithCounter(name, " #");
+}
+
+QByteArray nextHostLabel(const QByteArray &label)
+{
+    return nextWithCounter(label, "-");
+}
+
 } // namespace QZeroConfInternal

@@ -2,24 +2,15 @@
 // SPDX-FileCopyrightText: 2026 lanbeacon developers
 #include "publication_p.h"
 
+#include "hostlabel_p.h"
 #include "logging_p.h"
 #include "responder_p.h"
-
-#include <avahi-common/alternative.h>
-#include <avahi-common/malloc.h>
 
 #include <atomic>
 
 namespace QZeroConfInternal {
 
 namespace {
-
-QByteArray takeAvahiString(char *s)
-{
-    const QByteArray result(s);
-    avahi_free(s);
-    return result;
-}
 
 // One name per address answers reverse lookups, in the whole process: responders of two
 // threads that both claimed them, each for a host name of its own, would take each
@@ -82,8 +73,7 @@ void Publication::handle(Event event, const QString &reason)
                     this, [this, why] { emit gaveUp(why); }, Qt::QueuedConnection);
                 break;
             }
-            const QByteArray next =
-                takeAvahiString(avahi_alternative_service_name(m_request.name.constData()));
+            const QByteArray next = nextServiceName(m_request.name);
             m_responder->warnings().warn(
                 WarningFolder::ServiceRenamed,
                 QStringLiteral("service name %1 is taken on the network; announcing as %2")
@@ -227,7 +217,7 @@ bool HostRecords::sync()
 {
     if (m_conflict && m_state == ClaimState::Probing) {
         m_conflict = false;
-        const QByteArray next = takeAvahiString(avahi_alternative_host_name(m_label.constData()));
+        const QByteArray next = nextHostLabel(m_label);
         m_responder->warnings().warn(
             WarningFolder::HostRenamed,
             QStringLiteral("host name %1 is taken on the network; using %2")
