@@ -16,7 +16,7 @@ namespace QZeroConfInternal {
 
 // What an mDNS engine offers the rest of the component: entry groups of records that
 // are probed, announced and withdrawn together, and lookups. Two engines implement it:
-// the embedded responder (the Avahi core library, in process) and the host's daemon
+// the embedded responder (our own, src/mdns, in process) and the host's daemon
 // (over its D-Bus API, in a library of its own that is loaded only where a system bus
 // exists). Everything above it (renames, pacing, host records, hand-over from one
 // engine to another) is written once, in the responder.
@@ -24,12 +24,12 @@ namespace QZeroConfInternal {
 // The interface is plain C++ without QObject, so that it can cross into the daemon
 // library, which exports nothing but its factory function.
 //
-// Callbacks may come at any time, even from inside a call made to the engine (the
-// Avahi core calls back from inside its own calls). A callback must not free, or call
+// Callbacks may come at any time, even from inside a call made to the engine (a
+// commit may report a collision before it returns). A callback must not free, or call
 // into, the object it came from: note what happened and react from the event loop.
 //
-// Interfaces and IP versions are numbered as Avahi numbers them; the daemon's D-Bus
-// API uses the same numbers.
+// Interfaces and IP versions are numbered as the daemon's D-Bus API numbers them: the
+// interface index, -1 for any; 0 for IPv4, 1 for IPv6.
 constexpr int AnyInterface = -1;
 enum Protocol : int { IPv4 = 0, IPv6 = 1, AnyProtocol = -1 };
 

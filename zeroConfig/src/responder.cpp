@@ -2,7 +2,6 @@
 // SPDX-FileCopyrightText: 2026 lanbeacon developers
 #include "responder_p.h"
 
-#include "embedded/embeddedengine_p.h"
 #include "mdns/mdnsengine_p.h"
 #include "hostlabel_p.h"
 #include "logging_p.h"
