@@ -166,6 +166,9 @@ class Packet:
     def answers(self, name, rtype):
         return [r for r in self.msg["answers"] if r["name"] == name and r["type"] == rtype]
 
+    def carries(self, name, rtype):
+        return any(r["name"] == name and r["type"] == rtype for r in self.records())
+
 
 class Observer:
     """Everything the publisher sends to the group or to us on port 5353, with where it
@@ -362,11 +365,12 @@ class Session:
     # -- queries --
 
     def quiet(self, record=None, seconds=1.1):
-        """Waits until nothing of ours (or the given (name, type)) was multicast for a
-        while, so that the rate limit of the previous item does not spill over."""
+        """Waits until nothing of ours (or the given (name, type), as an answer or an
+        additional record) was multicast for a while, so that the rate limit of the
+        previous item does not spill over."""
         while True:
             last = [p.t for p in self.observer.since(time.time() - seconds) if p.response and p.multicast
-                    and (record is None or p.answers(*record))]
+                    and (record is None or p.carries(*record))]
             if not last:
                 return
             time.sleep(seconds - (time.time() - max(last)) + 0.01)
