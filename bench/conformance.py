@@ -689,9 +689,10 @@ class Session:
                 record = records[i % len(records)]
                 self.quiet(record)
                 ident = 0x4C00 + i
+                legacy_query, multicast_query = w.query(*record, ident=ident), w.query(*record)
                 sent = time.time()
-                sock.sendto(w.query(*record, ident=ident), GROUP)
-                apart = max(apart, self.observer.send(w.query(*record)) - sent)
+                sock.sendto(legacy_query, GROUP)
+                apart = max(apart, self.observer.send(multicast_query) - sent)
                 legacy += w.await_reply(sock, sent, 1.0, lambda p, ident=ident: p["id"] == ident)[0] is not None
                 multicast += self.reply(*record, sent) is not None
         finally:
