@@ -4,7 +4,7 @@
 """RFC 6762 conformance of three publishers of the same printer service, seen on the wire.
 
     sudo bench/conformance.py build/lanbeacon [--publisher component,avahi-daemon,python-zeroconf]
-                              [--items 1,2,...] [--shared-queries 40]
+                              [--items 1,2,...] [--shared-queries 40] [--legacy-pairs 40]
 
 Publishers, each in turn on a fresh pair of network namespaces (publisher and observer on
 one bridge), each under a host name of its own:
@@ -27,9 +27,18 @@ brackets:
   11 NSEC for the types a name lacks [6.1]
   12 goodbyes with TTL 0 on stop [10.1]
   13 simultaneous probes: the later data wins, the loser waits 1 s before probing again [8.2]
+  14 type enumeration: _services._dns-sd._udp.local. lists the type [RFC 6763 9]
+  15 a probe from another host for a name of ours (instance, host) defended at once [8.1, 6]
+  16 a legacy unicast and a multicast query for one record, under 5 ms apart: both
+     answered, every pair [6.7, 6]
+  17 80 services of one type: a PTR query gets all 80, over several packets if need be
+     (and a second query with the known answers, if the first one's replies lack some) [6]
+  18 item 3 from 3 s after a restart, while the announcements go out: no reply before
+     the shared delay but an announcement on its schedule [6, 8.3]
 Prints a markdown table; exits 1 when an item fails for the component (a failing
 anchor is a finding, not an error). Builds nothing; needs root, Debian's avahi-daemon,
-dbus and python3-zeroconf. Exits 77 when not root.
+dbus and python3-zeroconf; item 17 also tests/e2e/zeroconf_probe in lanbeacon's build
+tree. Exits 77 when not root.
 """
 import argparse
 import os
@@ -47,7 +56,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import mdnswire as w  # noqa: E402
 from compare import stop  # noqa: E402
 from netlab import PYTHON, NetLab, require_root  # noqa: E402
-from scale import SERVICE_FILE, StaticAvahi  # noqa: E402
+from scale import PREFIX, SERVICE_FILE, StaticAvahi  # noqa: E402
 
 TYPE = "_printer._tcp.local."
 SERVICES = "_services._dns-sd._udp.local."
@@ -59,6 +68,8 @@ IP_PKTINFO = 8  # Linux; Python's socket module lacks these names
 SO_TIMESTAMPNS = 35
 NSEC = 47
 TC = 0x0200
+MANY = 80  # services of one type for item 17: their PTRs need more than one packet
+PACKET = 1400  # bytes of known answers per query packet, below the link's MTU
 # What the wire adds between the publisher's send and our receive on a veth pair is far
 # below a millisecond; these margins are for a loaded 2-core machine.
 IMMEDIATE = 0.020  # "at once": below the 20 ms a shared reply waits at least
@@ -78,6 +89,13 @@ class Component:
         self.proc = self.lab.spawn("pub", [self.lanbeacon, name, "Office Printer", "SN-0042", "laser", "false",
                                            "_printer._tcp", "printer1"])
 
+    def start_many(self, count):
+        # lanbeacon publishes one service: the end-to-end tests' tool publishes many.
+        probe = os.path.join(os.path.dirname(self.lanbeacon), "tests", "e2e", "zeroconf_probe")
+        self.proc = self.lab.spawn("pub", [probe], stdin_pipe=True)
+        self.proc.stdin.write("txt\t%s\nmany\t%d\t%s\t_printer._tcp\tprintserver\n" % ("\t".join(TXT), count, PREFIX))
+        self.proc.stdin.flush()
+
     def stop(self):
         stop(self.proc)
 
@@ -92,15 +110,28 @@ class PythonZeroconf(Component):
         self.proc = self.lab.spawn("pub", [PYTHON, RESPONDER, "--name", name, "--type", TYPE, "--port", "5853",
                                            "--host", "pyhost.local.", "--address", PUB, "--txt"] + TXT)
 
+    def start_many(self, count):
+        self.proc = self.lab.spawn("pub", [PYTHON, os.path.join(HERE, "pyzc_many.py"), "--count", str(count),
+                                           "--prefix", PREFIX, "--type", TYPE, "--host", "pyhost.local.",
+                                           "--address", PUB, "--txt"] + TXT)
+
 
 class AvahiPublisher(Component):
     label = "avahi-daemon"
 
     def start(self, name):
-        # A daemon per start, so that its probes are those of a fresh name, as ours are.
+        self.serve([name])
+
+    def start_many(self, count):
+        self.serve(["%s %d" % (PREFIX, i) for i in range(1, count + 1)])
+
+    def serve(self, names):
+        # A daemon per start, so that its probes are those of fresh names, as ours are.
         self.services = tempfile.mkdtemp(prefix="lanbeacon-conformance-")
-        with open(os.path.join(self.services, "printer.service"), "w") as f:
-            f.write(SERVICE_FILE % (name, "_printer._tcp", "".join("<txt-record>%s</txt-record>" % t for t in TXT)))
+        txt = "".join("<txt-record>%s</txt-record>" % t for t in TXT)
+        for i, name in enumerate(names):
+            with open(os.path.join(self.services, "s%d.service" % i), "w") as f:
+                f.write(SERVICE_FILE % (name, "_printer._tcp", txt))
         self.avahi = StaticAvahi(self.lab, "pub", self.services)
         self.proc = self.avahi.start()
 
@@ -134,6 +165,9 @@ class Packet:
 
     def answers(self, name, rtype):
         return [r for r in self.msg["answers"] if r["name"] == name and r["type"] == rtype]
+
+    def carries(self, name, rtype):
+        return any(r["name"] == name and r["type"] == rtype for r in self.records())
 
 
 class Observer:
@@ -283,16 +317,19 @@ class Session:
 
     # -- start-up: items 1, 2 (and the records that 5 looks at) --
 
+    def settle(self, since, limit):
+        """Until the announcements are over: 2.5 s without an unsolicited response."""
+        deadline = since + limit
+        while time.time() < deadline:
+            time.sleep(0.1)
+            heard = [p.t for p in self.observer.since(since) if p.response]
+            if heard and time.time() - max(heard) >= 2.5:
+                return
+
     def start(self):
         self.started = time.time()
         self.publisher.start(self.name)
-        # Until the announcements are over: 2.5 s without an unsolicited response.
-        deadline = self.started + 15
-        while time.time() < deadline:
-            time.sleep(0.1)
-            heard = [p.t for p in self.observer.since(self.started) if p.response]
-            if heard and time.time() - max(heard) >= 2.5:
-                break
+        self.settle(self.started, 15)
         packets = self.observer.since(self.started)
         said = announcements(packets, self.full)
         if said:
@@ -328,11 +365,12 @@ class Session:
     # -- queries --
 
     def quiet(self, record=None, seconds=1.1):
-        """Waits until nothing of ours (or the given (name, type)) was multicast for a
-        while, so that the rate limit of the previous item does not spill over."""
+        """Waits until nothing of ours (or the given (name, type), as an answer or an
+        additional record) was multicast for a while, so that the rate limit of the
+        previous item does not spill over."""
         while True:
             last = [p.t for p in self.observer.since(time.time() - seconds) if p.response and p.multicast
-                    and (record is None or p.answers(*record))]
+                    and (record is None or p.carries(*record))]
             if not last:
                 return
             time.sleep(seconds - (time.time() - max(last)) + 0.01)
@@ -341,17 +379,22 @@ class Session:
         return self.observer.first(sent, lambda p: p.response and p.multicast == multicast and p.answers(name, rtype),
                                    timeout)
 
-    def asked(self, name, rtype, pause=1.1):
-        """(seconds to the multicast reply or None, whether it was asked twice). A query
-        that met the record on the wire (sent unasked between our pause and the query)
-        goes unanswered by rule; it is asked once more."""
+    def ask(self, name, rtype, pause=1.1):
+        """(the multicast reply or None, when the query went, whether it was asked twice).
+        A query that met the record on the wire (sent unasked between our pause and the
+        query) goes unanswered by rule; it is asked once more."""
         for again in (False, True):
             self.quiet((name, rtype), pause)
             sent = self.observer.send(w.query(name, rtype))
             got = self.reply(name, rtype, sent)
             if got or again or not [p for p in self.observer.since(sent - 1.0) if p.t < sent and p.response
                                     and p.multicast and p.answers(name, rtype)]:
-                return (got.t - sent if got else None), again
+                return got, sent, again
+
+    def asked(self, name, rtype, pause=1.1):
+        """(seconds to the multicast reply or None, whether it was asked twice)."""
+        got, sent, again = self.ask(name, rtype, pause)
+        return (got.t - sent if got else None), again
 
     def item_shared_delay(self):
         delays, missing, again = [], 0, 0
@@ -603,24 +646,174 @@ class Session:
             results.append((ok, text))
         return ("pass" if all(ok for ok, _ in results) else "FAIL"), "; ".join(t for _, t in results)
 
+    def item_type_enumeration(self):
+        got, sent, again = self.ask(SERVICES, w.PTR)
+        if got is None:
+            return "FAIL", "no answer"
+        types = sorted({r["data"] for r in got.answers(SERVICES, w.PTR)})
+        text = "PTR to %s after %s%s" % (", ".join(types), ms(got.t - sent),
+                                         " (asked twice, having met it on the wire)" if again else "")
+        return ("pass" if TYPE in types else "FAIL"), text
+
+    def item_probe_defence(self):
+        # Another host probes a name of ours with other data: the defence may not wait for
+        # the shared delay, whichever way (unicast, for QU, or multicast) it goes.
+        intruder = [(self.full, "instance", [w.rr(self.full, w.SRV, w.srv_rdata(5853, "intruder.local.")),
+                                             w.rr(self.full, w.TXT, w.txt_rdata(["intruder=1"]))]),
+                    (self.host, "host", [w.rr(self.host, w.A, w.a_rdata("10.213.0.99"))])]
+        parts, ok = [], True
+        for name, label, authority in intruder:
+            self.quiet()
+            sent = self.observer.send(w.message(questions=[(name, w.ANY, w.IN | w.QU)], authority=authority))
+            got = self.observer.first(sent, lambda p, name=name: p.response and any(
+                r["name"] == name and r["ttl"] for r in p.msg["answers"]), 1.0)
+            if got is None:
+                parts.append("%s: no defence" % label)
+                ok = False
+                continue
+            ok = ok and got.t - sent < IMMEDIATE
+            parts.append("%s: %s %s after the probe (%s)" % (
+                label, "multicast" if got.multicast else "unicast", ms(got.t - sent),
+                " ".join(sorted({type_name(r["type"]) for r in got.msg["answers"] if r["name"] == name}))))
+        return ("pass" if ok else "FAIL"), "; ".join(parts)
+
+    def item_legacy_beside_multicast(self):
+        # The records in turn, each left a second since it was multicast: the rate limit
+        # holds back none of the multicast answers.
+        records = [(self.full, w.SRV), (self.full, w.TXT), (self.host, w.A)]
+        sock = self.lab.inside("obs", lambda: w.unicast_socket(OBS))
+        legacy = multicast = 0
+        apart = 0.0
+        try:
+            for i in range(self.args.legacy_pairs):
+                record = records[i % len(records)]
+                self.quiet(record)
+                ident = 0x4C00 + i
+                legacy_query, multicast_query = w.query(*record, ident=ident), w.query(*record)
+                sent = time.time()
+                sock.sendto(legacy_query, GROUP)
+                apart = max(apart, self.observer.send(multicast_query) - sent)
+                legacy += w.await_reply(sock, sent, 1.0, lambda p, ident=ident: p["id"] == ident)[0] is not None
+                multicast += self.reply(*record, sent) is not None
+        finally:
+            sock.close()
+        n = self.args.legacy_pairs
+        text = "%d of %d legacy and %d of %d multicast queries answered (SRV, TXT, A in turn; the two at most %s apart)" % (
+            legacy, n, multicast, n, ms(apart))
+        return ("pass" if legacy == multicast == n else "FAIL"), text
+
+    def item_shared_while_announcing(self):
+        # A reply that goes out long before the shared delay is over is either an
+        # announcement on its own schedule (1 s, then 2 s, 4 s... after the one before:
+        # it happened to come then) or an announcement moved forward for the query, or no
+        # delay at all: the last two fail.
+        self.publisher.stop()
+        time.sleep(1.0)  # past the goodbyes
+        started = time.time()
+        self.publisher.start(self.name)
+        time.sleep(max(0.0, started + 3.0 - time.time()))
+        asked = [self.ask(TYPE, w.PTR, 1.0 + random.random() * 0.1) for _ in range(self.args.early_queries)]
+        # Some publishers put the SRV among the answers of a reply too: a reply in the
+        # window is no announcement.
+        said = [p for p in announcements(self.observer.since(started), self.full)
+                if not any(0.020 <= p.t - sent <= 0.120 + SLACK for _, sent, _ in asked)]
+        delays, scheduled, wrong = [], 0, []
+        for got, sent, _ in asked:
+            if got is None:
+                continue
+            delay = got.t - sent
+            delays.append(delay)
+            if 0.020 <= delay <= 0.120 + SLACK:
+                continue
+            k = said.index(got) if got in said else -1
+            if k == 0 or k > 0 and got.t - said[k - 1].t >= 0.99 * 2 ** (k - 1):
+                scheduled += 1
+            else:
+                wrong.append(ms(delay))
+        n = len(asked)
+        if not delays:
+            return "FAIL", "none of %d queries answered" % n
+        text = "%d of %d answered after %s-%s; announcements %s s after the start" % (
+            len(delays), n, ms(min(delays)), ms(max(delays)), ", ".join("%.2f" % (p.t - started) for p in said))
+        if scheduled:
+            text += "; %d answered by an announcement on schedule" % scheduled
+        if wrong:
+            text += "; out of 20-130 ms and no announcement on schedule: " + ", ".join(wrong)
+        twice = sum(again for _, _, again in asked)
+        if twice:
+            text += "; %d asked twice, having met the PTR on the wire" % twice
+        return ("pass" if len(delays) == n and not wrong else "FAIL"), text
+
+    def instances(self, since):
+        """{instance name: TTL} of the type's PTRs in the responses since then."""
+        return {r["data"]: r["ttl"] for p in self.observer.since(since) if p.response
+                for r in p.records() if r["name"] == TYPE and r["type"] == w.PTR and r["ttl"]}
+
+    def item_many(self):
+        self.publisher.stop()
+        time.sleep(1.0)
+        started = time.time()
+        self.publisher.start_many(MANY)
+        self.settle(started, 40)
+        wanted = {"%s %d.%s" % (PREFIX, i, TYPE) for i in range(1, MANY + 1)}
+        self.quiet((TYPE, w.PTR))
+        sent = self.observer.send(w.query(TYPE, w.PTR))
+        time.sleep(2.0)
+        replies = [p for p in self.observer.since(sent) if p.response and p.answers(TYPE, w.PTR)]
+        first = {k: v for k, v in self.instances(sent).items() if k in wanted}
+        text = "%d of %d after one query, in %d packets (%s)" % (
+            len(first), MANY, len(replies), ", ".join(ms(p.t - sent) for p in replies) or "-")
+        if any(p.msg["flags"] & TC for p in replies):
+            text += ", the TC bit set in %d" % sum(1 for p in replies if p.msg["flags"] & TC)
+        got = set(first)
+        if first and got != wanted:
+            # As a querier goes on: the PTRs it holds as known answers, over as many
+            # packets as they need, each but the last with the TC bit.
+            known = [w.rr(TYPE, w.PTR, w.name_bytes(name), ttl=ttl) for name, ttl in sorted(first.items())]
+            packets = [[]]
+            for record in known:
+                if sum(map(len, packets[-1])) + len(record) > PACKET:
+                    packets.append([])
+                packets[-1].append(record)
+            self.quiet((TYPE, w.PTR))
+            again = time.time()
+            for i, answers in enumerate(packets):
+                self.observer.send(w.message(flags=TC if i < len(packets) - 1 else 0,
+                                             questions=[(TYPE, w.PTR, w.IN)] if i == 0 else [], answers=answers))
+                time.sleep(0.02)
+            time.sleep(2.0)
+            more = set(self.instances(again)) & wanted - got
+            got |= more
+            text += "; %d more after a second query with the %d known, in %d packets" % (
+                len(more), len(first), len(packets))
+        return ("pass" if got == wanted else "FAIL"), text
 
 # Items in the order they run: start-up, queries (item 3, the long one, last), goodbyes,
-# then the restarts of the tie-break.
+# then the items that restart the publisher (17, with other services, last).
 ITEMS = [
     (1, "probes: three, 250 ms apart [8.1]", "item_probes"),
     (2, "announcements: two or more, 1 s apart [8.3]", "item_announcements"),
     (4, "unique-record replies (SRV, TXT, A) at once [6]", "item_unique_at_once"),
+    (14, "type enumeration lists _printer._tcp [RFC 6763 9]", "item_type_enumeration"),
     (9, "QU question answered by unicast [5.4]", "item_qu"),
     (10, "legacy unicast: ID, question, TTL <= 10 s [6.7]", "item_legacy"),
+    (16, "legacy unicast and multicast query under 5 ms apart: both answered [6.7, 6]",
+     "item_legacy_beside_multicast"),
     (11, "NSEC for missing types [6.1]", "item_nsec"),
     (8, "a record multicast at most once a second [6]", "item_rate_limit"),
     (6, "known-answer suppression [7.1]", "item_known_answer"),
     (7, "TC bit: reply waits 400-500 ms [7.2]", "item_truncated"),
+    (15, "probe for an established name (instance, host) defended at once [8.1, 6]", "item_probe_defence"),
     (3, "shared-record (PTR) replies delayed 20-120 ms, uniform, anew each time [6]", "item_shared_delay"),
     (5, "cache-flush bit on unique records only [10.2]", "item_cache_flush"),
     (12, "goodbyes: TTL 0 on stop [10.1]", "item_goodbyes"),
     (13, "simultaneous probes: later data wins, loser waits 1 s [8.2]", "item_tie_break"),
+    (18, "item 3 while announcing: no reply early but an announcement on schedule [6, 8.3]",
+     "item_shared_while_announcing"),
+    (17, "80 services: a PTR query gets every instance [6]", "item_many"),
 ]
+# Items that start the publisher anew, which need nothing of its first start.
+RESTARTING = (13, 17, 18)
 
 
 def run_publisher(make, args, items):
@@ -639,7 +832,7 @@ def run_publisher(make, args, items):
             # Each item on its own: Avahi sometimes leaves a query unanswered that comes
             # within a few milliseconds of a legacy unicast one for the same record.
             time.sleep(max(0.0, session.observer.last_sent + 1.1 - time.time()))
-            if session.announced is None and number not in (1, 2, 13):
+            if session.announced is None and number not in (1, 2) + RESTARTING:
                 results[number] = ("n/a", "the service was never announced")
             elif number in (1, 2):
                 results[number] = getattr(session, method)(start)
@@ -661,6 +854,8 @@ def main():
     parser.add_argument("--publisher", default=",".join(PUBLISHERS), help="comma-separated: " + ", ".join(PUBLISHERS))
     parser.add_argument("--items", default=",".join(str(n) for n, _, _ in sorted(ITEMS)))
     parser.add_argument("--shared-queries", type=int, default=40)
+    parser.add_argument("--legacy-pairs", type=int, default=40, help="query pairs for item 16")
+    parser.add_argument("--early-queries", type=int, default=8, help="queries for item 18, from 3 s after the start")
     parser.add_argument("--unique-rounds", type=int, default=2, help="rounds of SRV, TXT and A queries for item 4")
     args = parser.parse_args()
     require_root()

@@ -222,9 +222,14 @@ class Capture:
 def ask(sock, packet, destination, timeout=2.0):
     """Sends packet and waits for the first reply to this socket: (parsed, seconds) or
     (None, None)."""
-    sock.settimeout(timeout)
     sent = time.time()
     sock.sendto(packet, destination)
+    return await_reply(sock, sent, timeout)
+
+
+def await_reply(sock, sent, timeout, accept=lambda parsed: True):
+    """The first reply to this socket that accept takes, within timeout of sent:
+    (parsed, seconds since sent) or (None, None)."""
     deadline = sent + timeout
     while time.time() < deadline:
         sock.settimeout(max(deadline - time.time(), 0.001))
@@ -233,9 +238,11 @@ def ask(sock, packet, destination, timeout=2.0):
         except socket.timeout:
             break
         try:
-            return parse(data), time.time() - sent
+            parsed = parse(data)
         except Malformed:
             continue
+        if accept(parsed):
+            return parsed, time.time() - sent
     return None, None
 
 
