@@ -24,6 +24,15 @@ from avahidaemon import AvahiDaemon  # noqa: E402
 from netlab import PYTHON, NetLab, require_root  # noqa: E402
 
 
+def listen(sock, seconds, packets):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        try:
+            packets.add(sock.recvfrom(9000)[0])
+        except OSError:
+            pass
+
+
 def main():
     if len(sys.argv) != 3:
         sys.exit(__doc__)
@@ -49,20 +58,10 @@ def main():
                               "printer1"]),
         ]
         lab.spawn("pyz", [PYTHON, os.path.join(HERE, "..", "e2e", "dnssd_client.py"), "--type", "_printer._tcp.local."])
-        deadline = time.time() + 15
-        while time.time() < deadline:
-            try:
-                packets.add(sock.recvfrom(9000)[0])
-            except OSError:
-                pass
+        listen(sock, 15, packets)
         for proc in procs:  # goodbyes
             proc.send_signal(signal.SIGTERM)
-        deadline = time.time() + 2
-        while time.time() < deadline:
-            try:
-                packets.add(sock.recvfrom(9000)[0])
-            except OSError:
-                pass
+        listen(sock, 2, packets)
         sock.close()
         daemon.close()
     os.makedirs(out, exist_ok=True)
