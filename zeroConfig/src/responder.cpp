@@ -2,9 +2,9 @@
 // SPDX-FileCopyrightText: 2026 lanbeacon developers
 #include "responder_p.h"
 
-#include "mdns/mdnsengine_p.h"
 #include "hostlabel_p.h"
 #include "logging_p.h"
+#include "mdns/mdnsengine_p.h"
 #include "moduleloader_p.h"
 
 namespace QZeroConfInternal {
