@@ -519,6 +519,23 @@ private Q_SLOTS:
         QCOMPARE(ptrs, 80);
     }
 
+    void burstsArePaced()
+    {
+        // Two thousand services: their first announcement is many packets, of which a
+        // burst goes at once and the rest a millisecond apart, none lost.
+        publish(2000);
+        clock->advance(250 + 3 * 250 + 600);
+        QMap<qint64, int> perMs;
+        int srv = 0;
+        for (const Out &o : sent()) {
+            ++perMs[o.at];
+            srv += int(std::count_if(o.m.answers.begin(), o.m.answers.end(),
+                                     [](const Record &r) { return r.type == TypeSRV; }));
+        }
+        QVERIFY(*std::max_element(perMs.begin(), perMs.end()) <= 32);
+        QCOMPARE(srv, 2000);
+    }
+
     void goodbyes()
     {
         established();

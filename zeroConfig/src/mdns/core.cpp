@@ -33,6 +33,12 @@ constexpr int ConflictWaitMs = 5000;
 constexpr int SharedLowMs = 20, SharedHighMs = 120;
 constexpr int TruncatedLowMs = 400, TruncatedHighMs = 500;
 constexpr int RateLimitMs = 1000;
+// A thousand services announced at once are hundreds of packets: sent in one burst they
+// overflow the socket buffer of a slow reader on the link, which must then ask for what it
+// dropped and wait a second for it (the rate limit above). Beyond a burst of PaceBurst
+// packets, one goes out every PaceIntervalMs.
+constexpr int PaceBurst = 32;
+constexpr int PaceIntervalMs = 1;
 constexpr int DefenceLimitMs = 250;
 // Section 6.7.
 constexpr quint32 LegacyTtl = 10;
@@ -151,6 +157,11 @@ Core::~Core()
             announced.append(it.second.get());
     }
     sendRecords(announced, true);
+    // The process may be about to end: what waits for the pace goes now.
+    for (const Outgoing &o : m_outbox) {
+        if (link(o.link))
+            m_transport.send(o.link, o.to, o.port, o.bytes);
+    }
     m_clock.woken = nullptr;
     m_transport.received = nullptr;
 }
@@ -473,6 +484,7 @@ Core::Send Core::step(Group &g)
 void Core::wake()
 {
     const qint64 now = m_clock.now();
+    sendPaced(now);
     // The groups due now probe and announce together: one packet for many of them.
     QVector<Group *> probes, announcements;
     for (auto &it : m_groups) {
@@ -540,6 +552,8 @@ void Core::reschedule()
     const qint64 querier = m_querier.nextWake();
     if (querier >= 0)
         next = std::min(next, querier);
+    if (!m_outbox.empty())
+        next = std::min(next, m_creditAt + PaceIntervalMs);
     m_clock.wakeAt(next);
 }
 
@@ -762,7 +776,28 @@ void Core::sendPackets(const Link &l, const QHostAddress &to, quint16 port,
     for (const MessageWriter &w : packets) {
         const QByteArray bytes = w.message();
         noteSent(bytes);
-        m_transport.send(l.index, to, port, bytes);
+        m_outbox.push_back(Outgoing{l.index, to, port, bytes});
+    }
+    sendPaced(m_clock.now());
+}
+
+void Core::sendPaced(qint64 now)
+{
+    if (m_creditAt < 0 || m_credit >= PaceBurst) {
+        m_credit = PaceBurst;
+        m_creditAt = now;
+    } else {
+        const qint64 earned = (now - m_creditAt) / PaceIntervalMs;
+        m_credit = int(std::min<qint64>(PaceBurst, m_credit + earned));
+        m_creditAt += earned * PaceIntervalMs;
+    }
+    while (!m_outbox.empty() && m_credit > 0) {
+        const Outgoing o = std::move(m_outbox.front());
+        m_outbox.pop_front();
+        --m_credit;
+        // Held back while its interface went: it goes nowhere.
+        if (link(o.link))
+            m_transport.send(o.link, o.to, o.port, o.bytes);
     }
 }
 

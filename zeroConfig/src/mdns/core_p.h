@@ -192,6 +192,7 @@ private:
     void sendRecords(const QVector<Group *> &groups, bool goodbye);
     void sendPackets(const Link &l, const QHostAddress &to, quint16 port,
                      const QVector<MessageWriter> &packets);
+    void sendPaced(qint64 now);
     QVector<MessageWriter> pack(quint16 id, quint16 flags, const QVector<Question> &questions,
                                 const QVector<Record> &answers, const QVector<Record> &extra,
                                 Section extraSection);
@@ -230,6 +231,18 @@ private:
     QHash<quint64, qint64> m_lastMulticast; // recordKey -> time
     QHash<quint64, qint64> m_sentPackets;   // hash of a packet we sent -> time
     std::deque<qint64> m_conflicts;         // times of the latest conflicts (section 8.1)
+    // Packets held back by the pace (see sendPackets), in order, and the credit of
+    // packets that may go at once, as of m_creditAt.
+    struct Outgoing
+    {
+        int link;
+        QHostAddress to;
+        quint16 port;
+        QByteArray bytes;
+    };
+    std::deque<Outgoing> m_outbox;
+    int m_credit = 0;
+    qint64 m_creditAt = -1;
     bool m_throttled = false;
     qint64 m_nextPrune = 0;
     int m_dropped = 0; // malformed packets, logged a few times only
