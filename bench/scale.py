@@ -45,7 +45,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import mdnswire as w  # noqa: E402
 from avahidaemon import AvahiDaemon  # noqa: E402
 from compare import cpu_seconds, stop, vm_hwm_kb  # noqa: E402
-from netlab import PYTHON, Client, NetLab, mdns_sockets  # noqa: E402
+from netlab import PYTHON, Client, Lines, NetLab, mdns_sockets  # noqa: E402
 
 TYPE = "_printer._tcp"
 PREFIX = "Queue"
@@ -75,6 +75,8 @@ class Probe:
         self.proc = self.lab.spawn("pub", [self.args.probe], stdin_pipe=True, env=env)
         self.proc.stdin.write("txt\t%s\nmany\t%d\t%s\t%s\tprintserver\n" % ("\t".join(TXT), count, PREFIX, TYPE))
         self.proc.stdin.flush()
+        # A line per service: unread, they fill the pipe and stop the publisher.
+        Lines(self.proc.stdout)
         return self.proc
 
     def pids(self):
