@@ -114,10 +114,15 @@ public:
         return std::unique_ptr<EngineLookup>(new FakeLookup(&lookups));
     }
     std::unique_ptr<EngineLookup> resolve(int, int, const QString &, const QString &,
-                                          const QString &, int, ResolveCallback, QString *) override
+                                          const QString &, int, ResolveCallback callback,
+                                          QString *) override
     {
+        resolving = std::move(callback);
+        ++resolves;
         return std::unique_ptr<EngineLookup>(new FakeLookup(&lookups));
     }
+    ResolveCallback resolving;
+    int resolves = 0;
 
     // What the groups hold: services ("name -> target") or addresses ("fqdn address").
     QStringList held(bool services) const
@@ -371,6 +376,21 @@ private Q_SLOTS:
         QCOMPARE(engine->held(false), QStringList());
         QCOMPARE(warnings.size(), 1);
         QVERIFY(warnings[0].contains(QLatin1String("another network")));
+    }
+
+    void aFailedResolveIsTriedAgain()
+    {
+        // A daemon's resolver that timed out reports nothing more: while the instance is
+        // listed, it is resolved again.
+        startEngine(true);
+        Browser browser(responder, "_printer._tcp", AnyProtocol);
+        browser.start();
+        QTRY_VERIFY(engine->browsing);
+        engine->found("Kept");
+        QCOMPARE(engine->resolves, 1);
+        engine->resolving(false, ResolvedService());
+        QTRY_COMPARE_WITH_TIMEOUT(engine->resolves, 2, 3000);
+        QCOMPARE(engine->lookups, 2); // the failed one freed
     }
 
     void aBrowserStartsOverWhenTheEngineComesBack()

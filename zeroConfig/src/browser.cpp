@@ -9,6 +9,8 @@
 #include <QNetworkInterface>
 #include <QTimer>
 
+#include <algorithm>
+
 using namespace QZeroConfInternal;
 
 namespace {
@@ -164,6 +166,11 @@ void Browser::browsed(BrowseEvent event, int interfaceIndex, int protocol, const
     auto *r = new Resolver;
     r->instanceKey = instanceKey;
     r->source = source;
+    r->interfaceIndex = interfaceIndex;
+    r->protocol = protocol;
+    r->name = name;
+    r->type = type;
+    r->domain = domain;
     QString error;
     // The resolver stays: it reports again whenever the service's records change.
     r->lookup = engine->resolve(
@@ -186,11 +193,15 @@ void Browser::resolvedBy(const Resolver *r, bool found, const ResolvedService &r
     const int source = r->source;
     if (!found) {
         // Timed out or gone: nothing half-resolved is ever reported. The browser tells
-        // when the instance itself goes.
+        // when the instance itself goes; while it is listed, it is resolved again, less
+        // often each time (a daemon's resolver that timed out never reports again).
         qCDebug(lcZeroConf) << "resolving" << instanceKey.section(QLatin1Char('\n'), 0, 0)
                             << "failed";
         QTimer::singleShot(0, this,
                            [this, instanceKey, source] { emit lost(instanceKey, source); });
+        const QString key = resolverKeyOf(instanceKey, source);
+        const int delayMs = 1000 << std::min(r->failures, 6);
+        QTimer::singleShot(delayMs, this, [this, key, r] { resolveAgain(key, r); });
         return;
     }
     qCDebug(lcZeroConf) << "resolved" << resolution.name << "on interface"
@@ -204,4 +215,20 @@ void Browser::resolvedBy(const Resolver *r, bool found, const ResolvedService &r
 void Browser::dropResolver(const QString &key)
 {
     delete m_resolvers.take(key);
+}
+
+void Browser::resolveAgain(const QString &key, const Resolver *failed)
+{
+    // Only the resolver that failed: not one that the instance's removal dropped, nor its
+    // successor.
+    Resolver *r = m_resolvers.value(key);
+    if (r != failed)
+        return;
+    const int failures = r->failures + 1;
+    const int interfaceIndex = r->interfaceIndex, protocol = r->protocol;
+    const QString name = r->name, type = r->type, domain = r->domain;
+    dropResolver(key);
+    browsed(BrowseEvent::New, interfaceIndex, protocol, name, type, domain);
+    if (Resolver *again = m_resolvers.value(key))
+        again->failures = failures;
 }

@@ -65,6 +65,11 @@ private:
         QString instanceKey;
         int source = 0;
         std::unique_ptr<EngineLookup> lookup;
+        // What the browse reported, to resolve it again after a failure.
+        int interfaceIndex = 0;
+        int protocol = 0;
+        QString name, type, domain;
+        int failures = 0;
     };
 
     void browse();
@@ -73,6 +78,7 @@ private:
                  const QString &type, const QString &domain);
     void resolvedBy(const Resolver *r, bool found, const ResolvedService &resolution);
     void dropResolver(const QString &key);
+    void resolveAgain(const QString &key, const Resolver *failed);
 
     std::shared_ptr<Responder> m_responder; // first: released last
     QByteArray m_type;
