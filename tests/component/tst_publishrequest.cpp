@@ -11,12 +11,22 @@ using namespace QZeroConfInternal;
 
 namespace {
 
+struct TxtEntry
+{
+    QString key;
+    QString value;
+    bool hasValue = true;
+};
+
 QString check(const QByteArray &name, const QByteArray &type, const QByteArray &host,
               const QList<TxtEntry> &txt = {}, PublishRequest *out = nullptr)
 {
+    TxtEntries entries;
+    for (const TxtEntry &e : txt)
+        entries.add(e.key, e.hasValue ? &e.value : nullptr);
     PublishRequest request;
     const QString error = makePublishRequest(name.constData(), type.constData(), host.constData(),
-                                             5853, txt, &request);
+                                             5853, entries, &request);
     if (out)
         *out = request;
     return error;

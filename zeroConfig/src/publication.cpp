@@ -56,7 +56,7 @@ void Publication::handle(Event event, const QString &reason)
             m_state = ClaimState::Established;
             m_renames = 0;
             qCDebug(lcZeroConf) << "service established:" << m_request.name;
-            QMetaObject::invokeMethod(this, &Publication::established, Qt::QueuedConnection);
+            tell(Outcome::Established);
         }
         break;
     case Event::Conflict:
@@ -69,8 +69,7 @@ void Publication::handle(Event event, const QString &reason)
                                    "taken on the network; giving up")
                         .arg(quotedUtf8(m_firstName))
                         .arg(MaxRenames - 1);
-                QMetaObject::invokeMethod(
-                    this, [this, why] { emit gaveUp(why); }, Qt::QueuedConnection);
+                tell(Outcome::GaveUp, why);
                 break;
             }
             const QByteArray next = nextServiceName(m_request.name);
@@ -98,10 +97,22 @@ void Publication::handle(Event event, const QString &reason)
     case Event::EngineFailed:
         m_group.reset();
         m_state = ClaimState::Failed;
-        QMetaObject::invokeMethod(
-            this, [this, reason] { emit failed(reason); }, Qt::QueuedConnection);
+        tell(Outcome::Failed, reason);
         break;
     }
+}
+
+void Publication::tell(Outcome outcome, const QString &reason)
+{
+    // Queued on this object: a publication deleted first takes the call with it.
+    QMetaObject::invokeMethod(
+        this,
+        [this, outcome, reason] {
+            // A copy: the listener may delete this publication.
+            if (const Listener listener = m_listener)
+                listener(outcome, reason);
+        },
+        Qt::QueuedConnection);
 }
 
 void Publication::sync()

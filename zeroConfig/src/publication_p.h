@@ -11,6 +11,8 @@
 #include <QObject>
 #include <QPair>
 
+#include <functional>
+
 #include <memory>
 
 namespace QZeroConfInternal {
@@ -78,16 +80,21 @@ public:
     // Names tried in a row, each taken, before the publication gives up.
     static constexpr int MaxRenames = 64;
 
-Q_SIGNALS:
-    // Established (again after each rename). The signals come from the event loop.
-    void established();
-    void failed(const QString &reason);
-    // Every name tried was taken: the publication is over.
-    void gaveUp(const QString &reason);
+    enum class Outcome {
+        Established, // again after each rename
+        Failed,
+        GaveUp // every name tried was taken: the publication is over
+    };
+    // Told from the event loop, never from inside the engine's callbacks. A callback
+    // rather than signals: a print server holds a thousand of these, and each signal
+    // connection costs more than the service's records.
+    using Listener = std::function<void(Outcome, const QString &reason)>;
+    void setListener(Listener listener) { m_listener = std::move(listener); }
 
 private:
     Q_DISABLE_COPY(Publication)
     void commit();
+    void tell(Outcome outcome, const QString &reason = QString());
     // The interfaces to announce on, as the engine numbers them.
     QList<int> interfaces() const;
 
@@ -101,6 +108,7 @@ private:
     QString m_refusal;
     QByteArray m_firstName; // as requested, for the message when renaming gives up
     int m_renames = 0;      // since the name last stood
+    Listener m_listener;
 };
 
 // One host name that services point at, with this machine's addresses under it: one

@@ -40,35 +40,45 @@ bool isValidServiceName(const QByteArray &name)
 
 } // namespace
 
-QString checkTxt(const QList<TxtEntry> &entries, QList<QByteArray> *out)
+void TxtEntries::add(const QString &key, const QString *value)
 {
-    int recordBytes = 0;
-    for (const TxtEntry &entry : entries) {
-        const QByteArray key = entry.key.toUtf8();
-        bool printable = !key.isEmpty();
-        for (char c : key)
-            printable = printable && c >= 0x20 && c <= 0x7e && c != '=';
-        if (!printable)
-            return QStringLiteral("TXT key %1 is not valid: a key is one or more printable ASCII "
-                                  "characters other than \"=\"")
-                .arg(quotedUtf8(key));
-        QByteArray text = key;
-        if (entry.hasValue)
-            text += '=' + entry.value.toUtf8();
-        if (text.size() > MaxTxtStringBytes)
-            return QStringLiteral(
-                       "TXT entry \"%1\" is %2 bytes long; one entry may be at most %3 bytes")
-                .arg(QString::fromUtf8(key))
+    if (!m_problem.isEmpty())
+        return; // the first wrong entry is the one to tell about
+    const QByteArray keyBytes = key.toUtf8();
+    bool printable = !keyBytes.isEmpty();
+    for (char c : keyBytes)
+        printable = printable && c >= 0x20 && c <= 0x7e && c != '=';
+    if (!printable) {
+        m_problem = QStringLiteral("TXT key %1 is not valid: a key is one or more printable "
+                                   "ASCII characters other than \"=\"")
+                        .arg(quotedUtf8(keyBytes));
+        return;
+    }
+    QByteArray text = keyBytes;
+    if (value)
+        text += '=' + value->toUtf8();
+    if (text.size() > MaxTxtStringBytes) {
+        m_problem =
+            QStringLiteral("TXT entry \"%1\" is %2 bytes long; one entry may be at most %3 bytes")
+                .arg(key)
                 .arg(text.size())
                 .arg(MaxTxtStringBytes);
-        recordBytes += 1 + text.size();
-        out->append(text);
+        return;
     }
-    if (recordBytes > MaxTxtRecordBytes)
+    m_recordBytes += 1 + text.size();
+    m_strings.append(text);
+}
+
+QString TxtEntries::check(QList<QByteArray> *out) const
+{
+    if (!m_problem.isEmpty())
+        return m_problem;
+    if (m_recordBytes > MaxTxtRecordBytes)
         return QStringLiteral(
                    "the TXT entries take %1 bytes together; the record may be at most %2 bytes")
-            .arg(recordBytes)
+            .arg(m_recordBytes)
             .arg(MaxTxtRecordBytes);
+    *out = m_strings;
     return QString();
 }
 
@@ -229,7 +239,7 @@ QByteArray hostLabelFromArgument(const QByteArray &host, QString *error)
 }
 
 QString makePublishRequest(const char *name, const char *type, const char *host, quint16 port,
-                           const QList<TxtEntry> &txt, PublishRequest *request,
+                           const TxtEntries &txt, PublishRequest *request,
                            const QList<QPair<QByteArray, quint16>> &moreTypes)
 {
     PublishRequest result;
@@ -277,7 +287,7 @@ QString makePublishRequest(const char *name, const char *type, const char *host,
     if (!error.isEmpty())
         return error;
 
-    error = checkTxt(txt, &result.txt);
+    error = txt.check(&result.txt);
     if (!error.isEmpty())
         return error;
 

@@ -18,11 +18,23 @@ constexpr int MaxServiceNameChars = 15;
 // together with the question and the other records of an answer.
 constexpr int MaxTxtRecordBytes = 8900;
 
-struct TxtEntry
+// TXT entries as the application adds them, put in wire form at once, "key=value" or
+// "key" in UTF-8: kept once, and shared by the request and what is announced. A print
+// server holds a thousand of them.
+class TxtEntries
 {
-    QString key;
-    QString value;
-    bool hasValue = true;
+public:
+    // A null value adds the key alone.
+    void add(const QString &key, const QString *value);
+    void clear() { *this = TxtEntries(); }
+    // The strings in the order they were added into *out, or why they cannot go out: the
+    // first entry that is wrong, else the size of them all.
+    QString check(QList<QByteArray> *out) const;
+
+private:
+    QList<QByteArray> m_strings; // the entries that can go out
+    QString m_problem;           // about the first one that cannot
+    int m_recordBytes = 0;       // the strings with their length bytes
 };
 
 // A service type with the subtypes it is also announced under (RFC 6763 section 7.1),
@@ -65,11 +77,8 @@ struct PublishRequest
 // one sentence that names what is wrong and the limit it breaks. type may carry
 // subtypes, as "_ipp._tcp,_universal,_print"; so may each of moreTypes.
 QString makePublishRequest(const char *name, const char *type, const char *host, quint16 port,
-                           const QList<TxtEntry> &txt, PublishRequest *request,
+                           const TxtEntries &txt, PublishRequest *request,
                            const QList<QPair<QByteArray, quint16>> &moreTypes = {});
-
-// TXT entries in wire form into *out, or why they cannot go out.
-QString checkTxt(const QList<TxtEntry> &entries, QList<QByteArray> *out);
 
 // A type with its subtypes, "_ipp._tcp,_universal,_print", into *wire and *subtypes.
 QString checkServiceTypeWithSubtypes(const QByteArray &type, QByteArray *wire,

@@ -53,8 +53,8 @@ void QZeroConfPrivate::publicationFailed(QZeroConf::error_t code, const QString 
     errorString = QStringLiteral("publication of %1 failed: %2")
                       .arg(quotedUtf8(publication->current().name), reason);
     qCWarning(lcZeroConf).noquote() << errorString;
-    // We are inside the publication's own signal: let the event loop delete it.
-    publication->disconnect(q);
+    // We are inside the publication's own call: let the event loop delete it.
+    publication->setListener(nullptr);
     publication.release()->deleteLater();
     wideArea.reset();
     TerminationGuard::release(q);
@@ -160,12 +160,18 @@ void QZeroConf::startServicePublish(const char *name, const char *type, const ch
 
     d->errorString.clear();
     d->publication = Responder::forThisThread()->publish(request);
-    connect(d->publication.get(), &Publication::established, this, &QZeroConf::servicePublished);
-    connect(d->publication.get(), &Publication::failed, this, [d](const QString &why) {
-        d->publicationFailed(QZeroConf::serviceRegistrationFailed, why);
-    });
-    connect(d->publication.get(), &Publication::gaveUp, this, [d](const QString &why) {
-        d->publicationFailed(QZeroConf::serviceNameCollision, why);
+    d->publication->setListener([d](Publication::Outcome outcome, const QString &why) {
+        switch (outcome) {
+        case Publication::Outcome::Established:
+            emit d->q_func()->servicePublished();
+            break;
+        case Publication::Outcome::Failed:
+            d->publicationFailed(QZeroConf::serviceRegistrationFailed, why);
+            break;
+        case Publication::Outcome::GaveUp:
+            d->publicationFailed(QZeroConf::serviceNameCollision, why);
+            break;
+        }
     });
     // On a terminating signal every publication of the thread goes at once, so that the
     // mDNS goodbyes are out before the process ends; then the wide-area removals get
@@ -236,7 +242,7 @@ void QZeroConf::updateServiceTxtRecords()
     if (!d->publication)
         return; // the entries go out with the next startServicePublish
     QList<QByteArray> wire;
-    const QString reason = checkTxt(d->txt, &wire);
+    const QString reason = d->txt.check(&wire);
     if (!reason.isEmpty()) {
         d->refuse(QZeroConf::serviceRegistrationFailed,
                   QStringLiteral("cannot update the TXT record of %1: %2; the one announced "
@@ -295,19 +301,13 @@ void QZeroConf::setTsigKeyFile(const QString &path)
 void QZeroConf::addServiceTxtRecord(QString nameOnly)
 {
     Q_D(QZeroConf);
-    TxtEntry entry;
-    entry.key = nameOnly;
-    entry.hasValue = false;
-    d->txt.append(entry);
+    d->txt.add(nameOnly, nullptr);
 }
 
 void QZeroConf::addServiceTxtRecord(QString name, QString value)
 {
     Q_D(QZeroConf);
-    TxtEntry entry;
-    entry.key = name;
-    entry.value = value;
-    d->txt.append(entry);
+    d->txt.add(name, &value);
 }
 
 void QZeroConf::clearServiceTxtRecords()

@@ -39,7 +39,7 @@ public:
 
     QZeroConf *q_ptr;
     QString errorString;
-    QList<QZeroConfInternal::TxtEntry> txt;
+    QZeroConfInternal::TxtEntries txt;
     QList<QPair<QByteArray, quint16>> moreTypes;
     QList<int> interfaces; // indexes; empty: all
     // Set when setNetworkInterfaces() was given one that does not exist: an empty list
