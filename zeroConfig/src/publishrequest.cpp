@@ -54,9 +54,14 @@ void TxtEntries::add(const QString &key, const QString *value)
                         .arg(quotedUtf8(keyBytes));
         return;
     }
-    QByteArray text = keyBytes;
-    if (value)
-        text += '=' + value->toUtf8();
+    const QByteArray valueBytes = value ? value->toUtf8() : QByteArray();
+    QByteArray text;
+    text.reserve(keyBytes.size() + (value ? 1 + valueBytes.size() : 0)); // kept: no slack
+    text += keyBytes;
+    if (value) {
+        text += '=';
+        text += valueBytes;
+    }
     if (text.size() > MaxTxtStringBytes) {
         m_problem =
             QStringLiteral("TXT entry \"%1\" is %2 bytes long; one entry may be at most %3 bytes")

@@ -246,7 +246,10 @@ void Core::addService(GroupId group, int interfaceIndex, const QByteArray &insta
     Entry e;
     e.interfaceIndex = interfaceIndex;
     e.typeListed = true;
-    e.record = makeRecord(type, TypePTR, OtherTtl, ptrData(instance));
+    // Every service of a type shares the one copy of its name.
+    const auto listed = m_types.constFind(NameKey{type});
+    const bool same = listed != m_types.constEnd() && listed->name == type;
+    e.record = makeRecord(same ? listed->name : type, TypePTR, OtherTtl, ptrData(instance));
     addEntry(group, e);
     e.typeListed = false;
     e.unique = true;
@@ -314,12 +317,13 @@ void Core::commit(GroupId id)
         enter(*g, Phase::Failed);
         return;
     }
+    g->entries.shrink_to_fit(); // no more are added until a reset
     // A service name that another group of ours holds with other data is taken, as it
     // would be by another host (engine_p.h).
     for (const Entry &e : g->entries) {
         if (e.record.type != TypeSRV && e.record.type != TypeTXT)
             continue;
-        const auto range = m_index.equal_range(lowerName(e.record.name));
+        const auto range = m_index.equal_range(NameKey{e.record.name});
         for (auto it = range.first; it != range.second; ++it) {
             if (it->entry().record.type == e.record.type && it->entry().unique &&
                 it->entry().record.rdata != e.record.rdata) {
@@ -587,18 +591,17 @@ bool Core::answering(const Group &g)
 void Core::index(Group &g)
 {
     for (int i = 0; i < int(g.entries.size()); ++i) {
-        const Record &r = g.entries[size_t(i)].record;
-        const QByteArray key = lowerName(r.name);
+        const NameKey key{g.entries[size_t(i)].record.name};
         m_index.insert(key, Ref{&g, i});
         if (g.entries[size_t(i)].typeListed)
-            m_types.insert(key, r.name);
+            m_types.insert(key);
     }
 }
 
 void Core::unindex(Group &g)
 {
     for (const Entry &e : g.entries) {
-        const QByteArray key = lowerName(e.record.name);
+        const NameKey key{e.record.name};
         bool listed = false;
         for (auto it = m_index.find(key); it != m_index.end() && it.key() == key;) {
             if (it->group == &g) {
@@ -867,7 +870,7 @@ void Core::handleResponse(const Message &m, const Link &l, bool ipv6)
                 continue;
             bool ours = false;
             QVector<Group *> holders;
-            const auto range = m_index.equal_range(lowerName(rec.name));
+            const auto range = m_index.equal_range(NameKey{rec.name});
             for (auto it = range.first; it != range.second; ++it) {
                 const Entry &e = it->entry();
                 if (e.record.type != rec.type)
@@ -1007,7 +1010,7 @@ void Core::defend(const Message &m, const Link &l, bool ipv6)
     r.ipv6 = ipv6;
     r.defence = true;
     for (const Question &q : m.questions) {
-        const auto range = m_index.equal_range(lowerName(q.name));
+        const auto range = m_index.equal_range(NameKey{q.name});
         for (auto it = range.first; it != range.second; ++it) {
             const Entry &e = it->entry();
             if (!e.unique || !answering(*it->group) || !applies(e, l.index, ipv6))
@@ -1027,7 +1030,7 @@ QVector<Core::Answer> Core::answersFor(const Question &q, const Link &l, bool ip
     QVector<Answer> out;
     bool ownedUniquely = false;
     QByteArray ownName;
-    const auto range = m_index.equal_range(lowerName(q.name));
+    const auto range = m_index.equal_range(NameKey{q.name});
     for (auto it = range.first; it != range.second; ++it) {
         const Entry &e = it->entry();
         if (!answering(*it->group) || !applies(e, l.index, ipv6))
@@ -1128,7 +1131,7 @@ QVector<Record> Core::additionalsFor(const QVector<Record> &answers, const Link 
     // target's addresses. Nothing that the answers already hold.
     QVector<Record> extra;
     auto add = [&](const QByteArray &name, quint16 t1, quint16 t2) {
-        const auto range = m_index.equal_range(lowerName(name));
+        const auto range = m_index.equal_range(NameKey{name});
         for (auto it = range.first; it != range.second; ++it) {
             const Entry &e = it->entry();
             if ((e.record.type != t1 && e.record.type != t2) || !answering(*it->group) ||
@@ -1156,16 +1159,16 @@ QVector<Record> Core::additionalsFor(const QVector<Record> &answers, const Link 
 QVector<Record> Core::serviceTypes(const Link &l, bool ipv6)
 {
     QVector<Record> out;
-    for (auto it = m_types.constBegin(); it != m_types.constEnd(); ++it) {
-        if (typeHeld(it.key(), l, ipv6))
-            out.append(makeRecord(servicesName(), TypePTR, OtherTtl, it.value()));
+    for (const NameKey &type : qAsConst(m_types)) {
+        if (typeHeld(type.name, l, ipv6))
+            out.append(makeRecord(servicesName(), TypePTR, OtherTtl, type.name));
     }
     return out;
 }
 
-bool Core::typeHeld(const QByteArray &lowerType, const Link &l, bool ipv6) const
+bool Core::typeHeld(const QByteArray &type, const Link &l, bool ipv6) const
 {
-    const auto range = m_index.equal_range(lowerType);
+    const auto range = m_index.equal_range(NameKey{type});
     for (auto it = range.first; it != range.second; ++it) {
         if (it->entry().typeListed && answering(*it->group) && applies(it->entry(), l.index, ipv6))
             return true;
@@ -1176,13 +1179,21 @@ bool Core::typeHeld(const QByteArray &lowerType, const Link &l, bool ipv6) const
 QVector<quint16> Core::typesOf(const QByteArray &name, const Link &l, bool ipv6) const
 {
     QVector<quint16> types;
-    const auto range = m_index.equal_range(lowerName(name));
+    const auto range = m_index.equal_range(NameKey{name});
     for (auto it = range.first; it != range.second; ++it) {
         if (answering(*it->group) && applies(it->entry(), l.index, ipv6) &&
             !types.contains(it->entry().record.type))
             types.append(it->entry().record.type);
     }
     return types;
+}
+
+uint qHash(const NameKey &key, uint seed)
+{
+    uint h = seed ^ 2166136261u;
+    for (char c : key.name)
+        h = (h ^ uchar(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c)) * 16777619u;
+    return h;
 }
 
 quint64 Core::recordKey(const Record &r, int link, bool ipv6) const

@@ -41,6 +41,7 @@
 #include "wire_p.h"
 
 #include <QMultiHash>
+#include <QSet>
 #include <QRandomGenerator>
 
 #include <deque>
@@ -64,6 +65,19 @@ struct Link
     bool carries(bool ipv6) const;
     bool onLink(const QHostAddress &source) const;
 };
+
+// An owner name as a hash key that ignores ASCII case (RFC 6762 section 16). It shares
+// the record's own bytes: a lowered copy of every name would cost more than the rest of
+// the index.
+struct NameKey
+{
+    QByteArray name;
+};
+inline bool operator==(const NameKey &a, const NameKey &b)
+{
+    return sameName(a.name, b.name);
+}
+uint qHash(const NameKey &key, uint seed = 0);
 
 // One record we publish.
 struct Entry
@@ -207,7 +221,7 @@ private:
     QVector<Record> additionalsFor(const QVector<Record> &answers, const Link &l, bool ipv6);
 
     QVector<Record> serviceTypes(const Link &l, bool ipv6);
-    bool typeHeld(const QByteArray &lowerType, const Link &l, bool ipv6) const;
+    bool typeHeld(const QByteArray &type, const Link &l, bool ipv6) const;
     QVector<quint16> typesOf(const QByteArray &name, const Link &l, bool ipv6) const;
 
     quint64 recordKey(const Record &r, int link, bool ipv6) const;
@@ -224,9 +238,9 @@ private:
     std::map<GroupId, std::unique_ptr<Group>> m_groups;
     GroupId m_lastId = 0;
     // Committed entries by lowercased owner name.
-    QMultiHash<QByteArray, Ref> m_index;
-    // Lowercased service type -> its name, for the types some committed group lists.
-    QHash<QByteArray, QByteArray> m_types;
+    QMultiHash<NameKey, Ref> m_index;
+    // The service types some committed group lists.
+    QSet<NameKey> m_types;
     std::vector<Reply> m_replies;
     QHash<quint64, qint64> m_lastMulticast; // recordKey -> time
     QHash<quint64, qint64> m_sentPackets;   // hash of a packet we sent -> time

@@ -337,10 +337,12 @@ QByteArray ptrData(const QByteArray &target)
 QByteArray srvData(quint16 priority, quint16 weight, quint16 port, const QByteArray &target)
 {
     QByteArray d;
+    d.reserve(6 + target.size());
     appendU16(&d, priority);
     appendU16(&d, weight);
     appendU16(&d, port);
-    return d + target;
+    d.append(target);
+    return d;
 }
 
 QByteArray txtData(const QList<QByteArray> &strings)
