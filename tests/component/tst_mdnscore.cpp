@@ -694,6 +694,25 @@ private Q_SLOTS:
         QVERIFY(!holds(out[0].m.answers, TypePTR)); // not offered as known any more
     }
 
+    void timesKeptFlat()
+    {
+        TimeTable t;
+        const auto key = [](quint64 k) { return k * 0x9E3779B97F4A7C15ull; };
+        for (quint64 k = 0; k < 5000; ++k)
+            t.insert(key(k), qint64(k));
+        t.insert(0, 7); // key(0): updated, not added
+        QCOMPARE(t.size(), 5000);
+        QCOMPARE(t.value(0), qint64(7));
+        QCOMPARE(t.value(key(4321)), qint64(4321));
+        QCOMPARE(t.value(key(5000)), qint64(-1));
+        t.dropBefore(2500);
+        QCOMPARE(t.size(), 2500);
+        QCOMPARE(t.value(0), qint64(-1));
+        QCOMPARE(t.value(key(2499)), qint64(-1));
+        QCOMPARE(t.value(key(2500)), qint64(2500));
+        QCOMPARE(t.value(key(4999)), qint64(4999));
+    }
+
     void behindTheEngineInterface()
     {
         core.reset();

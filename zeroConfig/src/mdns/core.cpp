@@ -1218,23 +1218,15 @@ void Core::noteSent(const QByteArray &packet)
 
 bool Core::isOwn(const QByteArray &packet) const
 {
-    const auto it = m_sentPackets.constFind(packetHash(packet));
-    return it != m_sentPackets.constEnd() && m_clock.now() - *it <= OwnPacketMs;
+    const qint64 sent = m_sentPackets.value(packetHash(packet));
+    return sent >= 0 && m_clock.now() - sent <= OwnPacketMs;
 }
 
 void Core::prune()
 {
     const qint64 now = m_clock.now();
-    auto drop = [now](QHash<quint64, qint64> &times, qint64 age) {
-        for (auto it = times.begin(); it != times.end();) {
-            if (now - *it > age)
-                it = times.erase(it);
-            else
-                ++it;
-        }
-    };
-    drop(m_lastMulticast, LastMulticastKeptMs);
-    drop(m_sentPackets, OwnPacketMs);
+    m_lastMulticast.dropBefore(now - LastMulticastKeptMs);
+    m_sentPackets.dropBefore(now - OwnPacketMs);
     m_nextPrune = now + PruneEveryMs;
 }
 

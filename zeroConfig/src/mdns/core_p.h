@@ -38,6 +38,7 @@
 #include "../engine_p.h"
 #include "querier_p.h"
 #include "seam_p.h"
+#include "timetable_p.h"
 #include "wire_p.h"
 
 #include <QMultiHash>
@@ -242,8 +243,8 @@ private:
     // The service types some committed group lists.
     QSet<NameKey> m_types;
     std::vector<Reply> m_replies;
-    QHash<quint64, qint64> m_lastMulticast; // recordKey -> time
-    QHash<quint64, qint64> m_sentPackets;   // hash of a packet we sent -> time
+    TimeTable m_lastMulticast; // recordKey -> time
+    TimeTable m_sentPackets;   // hash of a packet we sent -> time
     std::deque<qint64> m_conflicts;         // times of the latest conflicts (section 8.1)
     // Packets held back by the pace (see sendPackets), in order, and the credit of
     // packets that may go at once, as of m_creditAt.
