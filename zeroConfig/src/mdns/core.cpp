@@ -662,7 +662,7 @@ void Core::sendProbes(const QVector<Group *> &groups)
                 }
                 return ok;
             };
-            QVector<MessageWriter> packets;
+            QVector<QByteArray> packets;
             int from = 0;
             while (from < names.size()) {
                 MessageWriter w(0, 0);
@@ -677,7 +677,7 @@ void Core::sendProbes(const QVector<Group *> &groups)
                     w = next;
                     ++to;
                 }
-                packets.append(w);
+                packets.append(w.message());
                 from = to;
             }
             sendPackets(l, mdnsGroup(v6), MdnsPort, packets);
@@ -728,13 +728,14 @@ void Core::sendRecords(const QVector<Group *> &groups, bool goodbye)
     }
 }
 
-QVector<MessageWriter> Core::pack(quint16 id, quint16 flags, const QVector<Question> &questions,
+QVector<QByteArray> Core::pack(quint16 id, quint16 flags, const QVector<Question> &questions,
                                   const QVector<Record> &answers, const QVector<Record> &extra,
                                   Section extraSection)
 {
     // Answers that do not fit go on in further packets (section 17): nothing is
     // truncated. A record too big for the preferred size goes alone, up to 9000 bytes.
-    QVector<MessageWriter> packets;
+    // Bytes only: a writer's table of names goes as soon as its packet is full.
+    QVector<QByteArray> packets;
     auto fresh = [&](int limit) {
         MessageWriter w(id, flags, limit);
         for (const Question &q : questions)
@@ -750,7 +751,7 @@ QVector<MessageWriter> Core::pack(quint16 id, quint16 flags, const QVector<Quest
         if (w.add(section, r))
             return;
         if (records(w)) {
-            packets.append(w);
+            packets.append(w.message());
             w = fresh(PreferredMessageSize);
             if (w.add(section, r))
                 return;
@@ -759,7 +760,7 @@ QVector<MessageWriter> Core::pack(quint16 id, quint16 flags, const QVector<Quest
             return;
         MessageWriter big = fresh(MaxMessageSize);
         if (big.add(section, r))
-            packets.append(big);
+            packets.append(big.message());
         else
             qCInfo(lcZeroConfEngine, "a record of %s does not fit in an mDNS message",
                    qPrintable(nameToString(r.name)));
@@ -769,16 +770,16 @@ QVector<MessageWriter> Core::pack(quint16 id, quint16 flags, const QVector<Quest
     for (const Record &r : extra)
         put(extraSection, r, false);
     if (records(w))
-        packets.append(w);
+        packets.append(w.message());
     return packets;
 }
 
 void Core::sendPackets(const Link &l, const QHostAddress &to, quint16 port,
-                       const QVector<MessageWriter> &packets)
+                       const QVector<QByteArray> &packets)
 {
-    for (const MessageWriter &w : packets) {
-        const QByteArray bytes = w.message();
+    for (QByteArray bytes : packets) {
         noteSent(bytes);
+        bytes.squeeze(); // a burst waits in the queue: without the writer's slack
         m_outbox.push_back(Outgoing{l.index, to, port, bytes});
     }
     sendPaced(m_clock.now());

@@ -206,9 +206,9 @@ private:
     // Announcements, or goodbyes (TTL 0).
     void sendRecords(const QVector<Group *> &groups, bool goodbye);
     void sendPackets(const Link &l, const QHostAddress &to, quint16 port,
-                     const QVector<MessageWriter> &packets);
+                     const QVector<QByteArray> &packets);
     void sendPaced(qint64 now);
-    QVector<MessageWriter> pack(quint16 id, quint16 flags, const QVector<Question> &questions,
+    QVector<QByteArray> pack(quint16 id, quint16 flags, const QVector<Question> &questions,
                                 const QVector<Record> &answers, const QVector<Record> &extra,
                                 Section extraSection);
 
