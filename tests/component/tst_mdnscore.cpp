@@ -88,7 +88,7 @@ class tst_MdnsCore : public QObject
         for (int i = 0; i < services; ++i) {
             const QByteArray name =
                 i ? prependLabel("Office " + QByteArray::number(i), type) : instance;
-            core->addService(group, 1, name, type, host, port, {"rp=print"});
+            core->addService(group, 1, name, type, host, port, TxtRecord::fromStrings({"rp=print"}));
         }
         core->addSubtype(group, 1, instance, type, "_color");
         core->addAddress(group, 1, AnyProtocol, host, ours, true);
@@ -726,7 +726,8 @@ private Q_SLOTS:
         engine->start(events, StartMode::Now);
         QVERIFY(running);
         auto g = engine->newGroup([](GroupState, const QString &) {});
-        g->addService(1, "Office", "_ipp._tcp", "printer.local", 631, {"rp=print"});
+        g->addService(1, "Office", "_ipp._tcp", "printer.local", 631,
+                      TxtRecord::fromStrings({"rp=print"}));
         g->addAddress(1, IPv4, "printer.local", ours, false);
         g->commit();
         clock->advance(6000);

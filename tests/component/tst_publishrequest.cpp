@@ -220,7 +220,7 @@ private Q_SLOTS:
                                      entry(QStringLiteral("secure"), QStringLiteral("a=b"))},
                                     &request);
         QVERIFY2(error.isEmpty(), qPrintable(error));
-        QCOMPARE(request.txt, (QList<QByteArray>{QString::fromUtf8("printer_name=Büro").toUtf8(),
+        QCOMPARE(request.txt.strings(), (QList<QByteArray>{QString::fromUtf8("printer_name=Büro").toUtf8(),
                                                  "serial_number=", "flag", "secure=a=b"}));
         QCOMPARE(request.port, quint16(5853));
     }
@@ -253,7 +253,7 @@ private Q_SLOTS:
         const QString error = check("Printer", "_printer._tcp", "", {entry(key, value)}, &request);
         if (reason.isEmpty()) {
             QVERIFY2(error.isEmpty(), qPrintable(error));
-            QCOMPARE(request.txt.first().size(), 255);
+            QCOMPARE(request.txt.strings().first().size(), 255);
         } else {
             QVERIFY2(error.contains(reason), qPrintable(error));
         }

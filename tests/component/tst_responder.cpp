@@ -41,7 +41,7 @@ public:
     ~FakeGroup() override;
 
     void addService(int, const QByteArray &name, const QByteArray &, const QByteArray &host,
-                    quint16, const QList<QByteArray> &) override
+                    quint16, const TxtRecord &) override
     {
         records << QStringLiteral("%1 -> %2")
                        .arg(QString::fromUtf8(name),
@@ -53,9 +53,9 @@ public:
         records << QStringLiteral("%1 %2 %3").arg(QString(name), QString(subtype), QString(type));
     }
     void updateServiceTxt(int, const QByteArray &name, const QByteArray &,
-                          const QList<QByteArray> &txt) override
+                          const TxtRecord &txt) override
     {
-        records << QStringLiteral("%1 txt %2").arg(QString(name), QString(txt.join(' ')));
+        records << QStringLiteral("%1 txt %2").arg(QString(name), QString(txt.strings().join(' ')));
     }
     void addAddress(int, int, const QByteArray &fqdn, const QHostAddress &address,
                     bool reverse) override

@@ -168,7 +168,7 @@ int main(int argc, char *argv[])
             });
         } else if (cmd == "service" && groups.count(id) && w.size() >= 6) {
             groups[id]->addService(AnyInterface, w[2], w[3], w[4], quint16(w[5].toUInt()),
-                                   w.mid(6));
+                                   TxtRecord::fromStrings(w.mid(6)));
         } else if (cmd == "hostaddrs" && groups.count(id) && w.size() == 3) {
             const auto all = QNetworkInterface::allInterfaces();
             for (const QNetworkInterface &i : all) {

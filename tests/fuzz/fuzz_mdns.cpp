@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Core core(clock, transport, 1);
     core.setLinks({Link{1, {LinkAddress{v4, 24}, LinkAddress{v6, 64}}}});
     const Core::GroupId group = core.newGroup([](GroupState, const QString &) {});
-    core.addService(group, 1, instance, type, host, 631, {"rp=print"});
+    core.addService(group, 1, instance, type, host, 631, TxtRecord::fromStrings({"rp=print"}));
     core.addSubtype(group, 1, instance, type, "_color");
     core.addAddress(group, 1, AnyProtocol, host, v4, true);
     core.addAddress(group, 1, AnyProtocol, host, v6, true);

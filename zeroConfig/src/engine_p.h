@@ -9,6 +9,7 @@
 #include <QMap>
 #include <QString>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -35,6 +36,46 @@ enum Protocol : int { IPv4 = 0, IPv6 = 1, AnyProtocol = -1 };
 
 enum class GroupState { Uncommitted, Registering, Established, Collision, Failure };
 
+// A TXT record's data in wire form (RFC 6763 section 6): strings of up to 255 bytes,
+// each after its length byte. Kept once for a service, and shared by the request, the
+// publication and the mDNS engine's record: a print server publishes a thousand.
+class TxtRecord
+{
+public:
+    static TxtRecord fromStrings(const QList<QByteArray> &strings)
+    {
+        TxtRecord r;
+        for (const QByteArray &s : strings)
+            r.append(s);
+        return r;
+    }
+    // A string longer than 255 bytes is cut there.
+    void append(const QByteArray &string)
+    {
+        const int n = std::min<int>(int(string.size()), 255);
+        m_wire.reserve(m_wire.size() + 1 + n); // no slack: the record is kept as it is
+        m_wire.append(char(n));
+        m_wire.append(string.constData(), n);
+    }
+    QList<QByteArray> strings() const
+    {
+        QList<QByteArray> out;
+        for (int i = 0; i < m_wire.size();) {
+            const int n = static_cast<unsigned char>(m_wire[i]);
+            out.append(m_wire.mid(i + 1, n));
+            i += 1 + n;
+        }
+        return out;
+    }
+    // Empty when the record holds no strings.
+    const QByteArray &wire() const { return m_wire; }
+    bool isEmpty() const { return m_wire.isEmpty(); }
+    bool operator==(const TxtRecord &o) const { return m_wire == o.m_wire; }
+
+private:
+    QByteArray m_wire;
+};
+
 // One entry group. Adding records to a group that is registering or established is
 // not supported: reset() first. A name that another group of the same engine (or
 // another client of the same daemon) holds is reported as Collision, like a conflict
@@ -49,14 +90,14 @@ public:
     // Several types under one name may share a group: a conflict on any of them is a
     // conflict of the group. A service on several interfaces is added once for each.
     virtual void addService(int interfaceIndex, const QByteArray &name, const QByteArray &type,
-                            const QByteArray &host, quint16 port, const QList<QByteArray> &txt) = 0;
+                            const QByteArray &host, quint16 port, const TxtRecord &txt) = 0;
     // subtype: the label alone ("_universal"), for a service added before.
     virtual void addServiceSubtype(int interfaceIndex, const QByteArray &name,
                                    const QByteArray &type, const QByteArray &subtype) = 0;
     // Replaces the TXT record of a service of a committed group in place: announced
     // with the cache-flush bit, without goodbyes or a new probe (RFC 6762 section 8.4).
     virtual void updateServiceTxt(int interfaceIndex, const QByteArray &name,
-                                  const QByteArray &type, const QList<QByteArray> &txt) = 0;
+                                  const QByteArray &type, const TxtRecord &txt) = 0;
     // An address record (A for IPv4, AAAA for IPv6) on one interface, announced over
     // the given IP version(s), with the reverse PTR record when `reverse` is set.
     virtual void addAddress(int interfaceIndex, int protocol, const QByteArray &fqdn,
@@ -193,7 +234,7 @@ public:
 
 // The daemon library's one exported function, and the version of this interface it
 // was built for: the component loads it only when the two agree.
-constexpr int EngineInterfaceVersion = 3;
+constexpr int EngineInterfaceVersion = 4;
 using NewDaemonEngine = Engine *(*)(int interfaceVersion);
 #define QZEROCONF_DAEMON_ENGINE_FACTORY "qzeroconf_new_daemon_engine"
 

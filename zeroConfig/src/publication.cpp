@@ -164,7 +164,7 @@ QList<int> Publication::interfaces() const
     return m_request.interfaces.isEmpty() ? QList<int>{AnyInterface} : m_request.interfaces;
 }
 
-void Publication::updateTxt(const QList<QByteArray> &txt)
+void Publication::updateTxt(const TxtRecord &txt)
 {
     m_request.txt = txt;
     if (!m_group || (m_state != ClaimState::Probing && m_state != ClaimState::Established))

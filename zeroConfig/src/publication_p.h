@@ -75,7 +75,7 @@ public:
     void sync();
     // New TXT entries, in wire form: sent at once where the group is committed, in
     // place; otherwise they go with the next commit.
-    void updateTxt(const QList<QByteArray> &txt);
+    void updateTxt(const TxtRecord &txt);
 
     // Names tried in a row, each taken, before the publication gives up.
     static constexpr int MaxRenames = 64;

@@ -54,14 +54,9 @@ void TxtEntries::add(const QString &key, const QString *value)
                         .arg(quotedUtf8(keyBytes));
         return;
     }
-    const QByteArray valueBytes = value ? value->toUtf8() : QByteArray();
-    QByteArray text;
-    text.reserve(keyBytes.size() + (value ? 1 + valueBytes.size() : 0)); // kept: no slack
-    text += keyBytes;
-    if (value) {
-        text += '=';
-        text += valueBytes;
-    }
+    QByteArray text = keyBytes;
+    if (value)
+        text += '=' + value->toUtf8();
     if (text.size() > MaxTxtStringBytes) {
         m_problem =
             QStringLiteral("TXT entry \"%1\" is %2 bytes long; one entry may be at most %3 bytes")
@@ -70,20 +65,19 @@ void TxtEntries::add(const QString &key, const QString *value)
                 .arg(MaxTxtStringBytes);
         return;
     }
-    m_recordBytes += 1 + text.size();
-    m_strings.append(text);
+    m_record.append(text);
 }
 
-QString TxtEntries::check(QList<QByteArray> *out) const
+QString TxtEntries::check(TxtRecord *out) const
 {
     if (!m_problem.isEmpty())
         return m_problem;
-    if (m_recordBytes > MaxTxtRecordBytes)
+    if (m_record.wire().size() > MaxTxtRecordBytes)
         return QStringLiteral(
                    "the TXT entries take %1 bytes together; the record may be at most %2 bytes")
-            .arg(m_recordBytes)
+            .arg(m_record.wire().size())
             .arg(MaxTxtRecordBytes);
-    *out = m_strings;
+    *out = m_record;
     return QString();
 }
 

@@ -3,6 +3,8 @@
 #ifndef QZEROCONF_PUBLISHREQUEST_P_H
 #define QZEROCONF_PUBLISHREQUEST_P_H
 
+#include "engine_p.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QPair>
@@ -29,12 +31,11 @@ public:
     void clear() { *this = TxtEntries(); }
     // The strings in the order they were added into *out, or why they cannot go out: the
     // first entry that is wrong, else the size of them all.
-    QString check(QList<QByteArray> *out) const;
+    QString check(TxtRecord *out) const;
 
 private:
-    QList<QByteArray> m_strings; // the entries that can go out
-    QString m_problem;           // about the first one that cannot
-    int m_recordBytes = 0;       // the strings with their length bytes
+    TxtRecord m_record; // the entries that can go out
+    QString m_problem;  // about the first one that cannot
 };
 
 // A service type with the subtypes it is also announced under (RFC 6763 section 7.1),
@@ -58,7 +59,7 @@ struct PublishRequest
     QByteArray type;      // the first type, "_name._tcp" or "_name._udp"
     QByteArray hostLabel; // SRV target label; empty means this machine's own host name
     quint16 port = 0;
-    QList<QByteArray> txt;      // "key=value" or "key", in the order they were added
+    TxtRecord txt;              // "key=value" or "key", in the order they were added
     QList<QByteArray> subtypes; // of the first type
     // Further types under the same name and TXT, probed and renamed with the first.
     QList<ServiceType> moreTypes;

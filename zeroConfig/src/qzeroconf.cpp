@@ -241,7 +241,7 @@ void QZeroConf::updateServiceTxtRecords()
     Q_D(QZeroConf);
     if (!d->publication)
         return; // the entries go out with the next startServicePublish
-    QList<QByteArray> wire;
+    TxtRecord wire;
     const QString reason = d->txt.check(&wire);
     if (!reason.isEmpty()) {
         d->refuse(QZeroConf::serviceRegistrationFailed,

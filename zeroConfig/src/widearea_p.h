@@ -77,7 +77,7 @@ std::unique_ptr<WideAreaBrowse> startWideAreaBrowse(const QByteArray &type, int 
 
 // The wide-area library's exported functions, and the version of this interface it was
 // built for.
-constexpr int WideAreaInterfaceVersion = 4;
+constexpr int WideAreaInterfaceVersion = 5;
 using NewWideArea = WideAreaPublication *(*)(int interfaceVersion, const PublishRequest &,
                                              const WideAreaSettings &);
 #define QZEROCONF_WIDE_AREA_FACTORY "qzeroconf_new_wide_area"

@@ -721,10 +721,11 @@ void DaemonGroup::report(GroupState state, const QString &why)
 }
 
 void DaemonGroup::addService(int interfaceIndex, const QByteArray &name, const QByteArray &type,
-                             const QByteArray &host, quint16 port, const QList<QByteArray> &txt)
+                             const QByteArray &host, quint16 port, const TxtRecord &record)
 {
     const QString n = QString::fromUtf8(name), t = QString::fromUtf8(type),
                   h = QString::fromUtf8(host);
+    const QList<QByteArray> txt = record.strings();
     call([=](OrgFreedesktopAvahiEntryGroupInterface &p) {
         return p.AddService(interfaceIndex, AnyProtocol, 0, n, t, QString(), h, port, txt);
     });
@@ -741,9 +742,10 @@ void DaemonGroup::addServiceSubtype(int interfaceIndex, const QByteArray &name,
 }
 
 void DaemonGroup::updateServiceTxt(int interfaceIndex, const QByteArray &name,
-                                   const QByteArray &type, const QList<QByteArray> &txt)
+                                   const QByteArray &type, const TxtRecord &record)
 {
     const QString n = QString::fromUtf8(name), t = QString::fromUtf8(type);
+    const QList<QByteArray> txt = record.strings();
     call([=](OrgFreedesktopAvahiEntryGroupInterface &p) {
         return p.UpdateServiceTxt(interfaceIndex, AnyProtocol, 0, n, t, QString(), txt);
     });

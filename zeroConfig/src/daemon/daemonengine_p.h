@@ -174,11 +174,11 @@ public:
     ~DaemonGroup() override;
 
     void addService(int interfaceIndex, const QByteArray &name, const QByteArray &type,
-                    const QByteArray &host, quint16 port, const QList<QByteArray> &txt) override;
+                    const QByteArray &host, quint16 port, const TxtRecord &txt) override;
     void addServiceSubtype(int interfaceIndex, const QByteArray &name, const QByteArray &type,
                            const QByteArray &subtype) override;
     void updateServiceTxt(int interfaceIndex, const QByteArray &name, const QByteArray &type,
-                          const QList<QByteArray> &txt) override;
+                          const TxtRecord &txt) override;
     void addAddress(int interfaceIndex, int protocol, const QByteArray &fqdn,
                     const QHostAddress &address, bool reverse) override;
     void commit() override;

@@ -241,7 +241,7 @@ void Core::addEntry(GroupId id, const Entry &entry)
 
 void Core::addService(GroupId group, int interfaceIndex, const QByteArray &instance,
                       const QByteArray &type, const QByteArray &host, quint16 port,
-                      const QList<QByteArray> &txt)
+                      const TxtRecord &txt)
 {
     Entry e;
     e.interfaceIndex = interfaceIndex;
@@ -287,7 +287,7 @@ void Core::addAddress(GroupId group, int interfaceIndex, int protocol, const QBy
 }
 
 bool Core::updateTxt(GroupId id, int interfaceIndex, const QByteArray &instance,
-                     const QList<QByteArray> &txt)
+                     const TxtRecord &txt)
 {
     Group *g = find(id);
     if (!g)

@@ -109,7 +109,7 @@ public:
     // A service: the type's PTR, the instance's SRV and TXT (names in wire form).
     void addService(GroupId group, int interfaceIndex, const QByteArray &instance,
                     const QByteArray &type, const QByteArray &host, quint16 port,
-                    const QList<QByteArray> &txt);
+                    const TxtRecord &txt);
     void addSubtype(GroupId group, int interfaceIndex, const QByteArray &instance,
                     const QByteArray &type, const QByteArray &subtype);
     void addAddress(GroupId group, int interfaceIndex, int protocol, const QByteArray &host,
@@ -117,7 +117,7 @@ public:
     // Replaces the TXT record of a committed service and announces it (RFC 6762 section
     // 8.4: no new probe). False when the group holds no such record.
     bool updateTxt(GroupId group, int interfaceIndex, const QByteArray &instance,
-                   const QList<QByteArray> &txt);
+                   const TxtRecord &txt);
     void commit(GroupId group);
     // Goodbyes for what it announced; the group is empty and Idle again.
     void reset(GroupId group);

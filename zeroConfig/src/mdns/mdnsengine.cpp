@@ -94,7 +94,7 @@ public:
     ~MdnsGroup() override { m_core.freeGroup(m_id); }
 
     void addService(int interfaceIndex, const QByteArray &name, const QByteArray &type,
-                    const QByteArray &host, quint16 port, const QList<QByteArray> &txt) override
+                    const QByteArray &host, quint16 port, const TxtRecord &txt) override
     {
         QString why;
         const QByteArray instance = instanceName(name, type, &why);
@@ -121,7 +121,7 @@ public:
     }
 
     void updateServiceTxt(int interfaceIndex, const QByteArray &name, const QByteArray &type,
-                          const QList<QByteArray> &txt) override
+                          const TxtRecord &txt) override
     {
         QString why;
         const QByteArray instance = instanceName(name, type, &why);

@@ -345,17 +345,10 @@ QByteArray srvData(quint16 priority, quint16 weight, quint16 port, const QByteAr
     return d;
 }
 
-QByteArray txtData(const QList<QByteArray> &strings)
+QByteArray txtData(const TxtRecord &txt)
 {
-    QByteArray d;
-    for (const QByteArray &s : strings) {
-        const QByteArray part = s.left(255);
-        d.append(char(part.size()));
-        d.append(part);
-    }
-    if (d.isEmpty())
-        d.append('\0'); // RFC 6763 section 6.1: never an empty TXT record
-    return d;
+    // RFC 6763 section 6.1: never an empty TXT record.
+    return txt.isEmpty() ? QByteArray(1, '\0') : txt.wire();
 }
 
 QByteArray addressData(const QHostAddress &address)

@@ -3,6 +3,8 @@
 #ifndef QZEROCONF_MDNS_WIRE_P_H
 #define QZEROCONF_MDNS_WIRE_P_H
 
+#include "../engine_p.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
@@ -103,7 +105,11 @@ bool parseMessage(const QByteArray &packet, Message *out);
 // Record data of the types we publish, names in wire form.
 QByteArray ptrData(const QByteArray &target);
 QByteArray srvData(quint16 priority, quint16 weight, quint16 port, const QByteArray &target);
-QByteArray txtData(const QList<QByteArray> &strings); // an empty list gives one empty string
+QByteArray txtData(const TxtRecord &txt); // no strings give one empty string
+inline QByteArray txtData(const QList<QByteArray> &strings)
+{
+    return txtData(TxtRecord::fromStrings(strings));
+}
 QByteArray addressData(const QHostAddress &address);  // A or AAAA by the address's family
 QByteArray nsecData(const QByteArray &name, const QVector<quint16> &types);
 // The types an NSEC record lists; empty when its data is not one.

@@ -166,7 +166,7 @@ WideAreaRegistration::WideAreaRegistration(const PublishRequest &request,
         then(nullptr);
     });
     m_reg.port = request.port;
-    m_reg.txt = request.txt;
+    m_reg.txt = request.txt.strings();
 }
 
 WideAreaRegistration::~WideAreaRegistration() = default;
