@@ -56,7 +56,7 @@ void Publication::handle(Event event, const QString &reason)
             m_state = ClaimState::Established;
             m_renames = 0;
             qCDebug(lcZeroConf) << "service established:" << m_request.name;
-            tell(Outcome::Established);
+            m_responder->tell(this, Outcome::Established, QString());
         }
         break;
     case Event::Conflict:
@@ -69,7 +69,7 @@ void Publication::handle(Event event, const QString &reason)
                                    "taken on the network; giving up")
                         .arg(quotedUtf8(m_firstName))
                         .arg(MaxRenames - 1);
-                tell(Outcome::GaveUp, why);
+                m_responder->tell(this, Outcome::GaveUp, why);
                 break;
             }
             const QByteArray next = nextServiceName(m_request.name);
@@ -97,22 +97,9 @@ void Publication::handle(Event event, const QString &reason)
     case Event::EngineFailed:
         m_group.reset();
         m_state = ClaimState::Failed;
-        tell(Outcome::Failed, reason);
+        m_responder->tell(this, Outcome::Failed, reason);
         break;
     }
-}
-
-void Publication::tell(Outcome outcome, const QString &reason)
-{
-    // Queued on this object: a publication deleted first takes the call with it.
-    QMetaObject::invokeMethod(
-        this,
-        [this, outcome, reason] {
-            // A copy: the listener may delete this publication.
-            if (const Listener listener = m_listener)
-                listener(outcome, reason);
-        },
-        Qt::QueuedConnection);
 }
 
 void Publication::sync()

@@ -90,11 +90,11 @@ public:
     // connection costs more than the service's records.
     using Listener = std::function<void(Outcome, const QString &reason)>;
     void setListener(Listener listener) { m_listener = std::move(listener); }
+    const Listener &listener() const { return m_listener; }
 
 private:
     Q_DISABLE_COPY(Publication)
     void commit();
-    void tell(Outcome outcome, const QString &reason = QString());
     // The interfaces to announce on, as the engine numbers them.
     QList<int> interfaces() const;
 

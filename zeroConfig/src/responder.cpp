@@ -116,6 +116,37 @@ void Responder::remove(Publication *p)
 {
     m_publications.removeOne(p);
     detachHost(p);
+    for (Told &t : m_told) {
+        if (t.publication == p)
+            t.publication = nullptr;
+    }
+}
+
+void Responder::tell(Publication *p, Publication::Outcome outcome, const QString &reason)
+{
+    m_told.append(Told{p, outcome, reason});
+    if (m_telling)
+        return;
+    m_telling = true;
+    later(this, [this] { tellAll(); });
+}
+
+void Responder::tellAll()
+{
+    // A listener may delete publications (remove() forgets what they were still to be
+    // told) or cause more to be told: by index, to the end as it is then. The last
+    // publication may take the responder with it: it goes when this returns.
+    const std::shared_ptr<Responder> keep = m_self.lock();
+    for (int i = 0; i < m_told.size(); ++i) {
+        const Told t = m_told[i];
+        if (!t.publication)
+            continue;
+        // A copy: the listener may delete the publication.
+        if (const Publication::Listener listener = t.publication->listener())
+            listener(t.outcome, t.reason);
+    }
+    m_told.clear();
+    m_telling = false;
 }
 
 void Responder::schedule()

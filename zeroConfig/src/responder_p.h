@@ -62,6 +62,9 @@ public:
     // For publications and hosts.
     void schedule();
     void remove(Publication *p);
+    // Tells p's listener from the event loop: all that are due in one event, as a
+    // thousand publications are established at once.
+    void tell(Publication *p, Publication::Outcome outcome, const QString &reason);
     // A name was lost to a conflict: its next probe waits for the next round.
     void conflicted();
     WarningFolder &warnings() { return m_warnings; }
@@ -90,6 +93,7 @@ private:
     void terminate();
 
     void update();
+    void tellAll();
     void openRound();
     void restartProbing();
     bool mayCommit(const Publication *p) const;
@@ -115,6 +119,14 @@ private:
     bool m_ownHostSettling = false;
     bool m_scheduled = false;
     bool m_warnedForeign = false;
+    struct Told
+    {
+        Publication *publication; // null: deleted before it was told
+        Publication::Outcome outcome;
+        QString reason;
+    };
+    QVector<Told> m_told;
+    bool m_telling = false; // an event to tell them is on its way, or running
 };
 
 } // namespace QZeroConfInternal

@@ -777,9 +777,8 @@ QVector<QByteArray> Core::pack(quint16 id, quint16 flags, const QVector<Question
 void Core::sendPackets(const Link &l, const QHostAddress &to, quint16 port,
                        const QVector<QByteArray> &packets)
 {
-    for (QByteArray bytes : packets) {
+    for (const QByteArray &bytes : packets) {
         noteSent(bytes);
-        bytes.squeeze(); // a burst waits in the queue: without the writer's slack
         m_outbox.push_back(Outgoing{l.index, to, port, bytes});
     }
     sendPaced(m_clock.now());

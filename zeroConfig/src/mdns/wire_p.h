@@ -133,7 +133,8 @@ public:
     bool isEmpty() const;
     int size() const { return m_buffer.size(); }
     void setFlags(quint16 flags);
-    QByteArray message() const { return m_buffer; }
+    // Without the slack the buffer grew with: a burst of packets waits in the pace queue.
+    QByteArray message() const { return QByteArray(m_buffer.constData(), m_buffer.size()); }
 
 private:
     void writeName(const QByteArray &name, bool compress);
