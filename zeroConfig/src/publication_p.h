@@ -8,7 +8,6 @@
 #include "publishrequest_p.h"
 
 #include <QMap>
-#include <QObject>
 #include <QPair>
 
 #include <functional>
@@ -44,10 +43,8 @@ class HostRecords;
 // own. Deleting it withdraws the service with goodbyes; the others stand. The responder
 // decides when it may commit and when a round of renamed names opens; the publication
 // keeps its state, and every change of it is made in handle().
-class Publication : public QObject
+class Publication
 {
-    Q_OBJECT
-
 public:
     enum class Event {
         Commit,      // the engine runs and the host the service points at stands
@@ -60,7 +57,7 @@ public:
     };
 
     Publication(std::shared_ptr<Responder> responder, const PublishRequest &request);
-    ~Publication() override;
+    ~Publication();
 
     // The request under the instance name it has after any renames.
     const PublishRequest &current() const { return m_request; }
@@ -85,9 +82,9 @@ public:
         Failed,
         GaveUp // every name tried was taken: the publication is over
     };
-    // Told from the event loop, never from inside the engine's callbacks. A callback
-    // rather than signals: a print server holds a thousand of these, and each signal
-    // connection costs more than the service's records.
+    // Told from the event loop (by the responder), never from inside the engine's
+    // callbacks. A callback, not a QObject's signals: a print server holds a thousand of
+    // these, and a signal connection costs more than the service's records.
     using Listener = std::function<void(Outcome, const QString &reason)>;
     void setListener(Listener listener) { m_listener = std::move(listener); }
     const Listener &listener() const { return m_listener; }

@@ -53,9 +53,8 @@ void QZeroConfPrivate::publicationFailed(QZeroConf::error_t code, const QString 
     errorString = QStringLiteral("publication of %1 failed: %2")
                       .arg(quotedUtf8(publication->current().name), reason);
     qCWarning(lcZeroConf).noquote() << errorString;
-    // We are inside the publication's own call: let the event loop delete it.
-    publication->setListener(nullptr);
-    publication.release()->deleteLater();
+    // Told from the responder's event, which forgets a publication deleted meanwhile.
+    publication.reset();
     wideArea.reset();
     TerminationGuard::release(q);
     emit q->error(code);
