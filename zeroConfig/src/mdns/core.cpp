@@ -39,6 +39,10 @@ constexpr int RateLimitMs = 1000;
 // packets, one goes out every PaceIntervalMs.
 constexpr int PaceBurst = 32;
 constexpr int PaceIntervalMs = 1;
+// Groups that take a step (a probe, an announcement) in one wake. A thousand services
+// due at once would otherwise be built into a thousand services' packets, to wait in the
+// pace queue; the others wait until the queue is short again (backlogged()).
+constexpr int StepsPerWake = 32;
 constexpr int DefenceLimitMs = 250;
 // Section 6.7.
 constexpr quint32 LegacyTtl = 10;
@@ -491,8 +495,12 @@ void Core::wake()
     sendPaced(now);
     // The groups due now probe and announce together: one packet for many of them.
     QVector<Group *> probes, announcements;
+    int stepped = 0;
     for (auto &it : m_groups) {
+        if (backlogged() || stepped == StepsPerWake)
+            break;
         Group &g = *it.second;
+        stepped += g.due >= 0 && g.due <= now;
         // Each step moves `due` on or leaves the phase that set it.
         while (g.due >= 0 && g.due <= now) {
             const Send send = step(g);
@@ -544,11 +552,17 @@ void Core::cancelLookup(Querier::LookupId id)
     reschedule();
 }
 
+bool Core::backlogged() const
+{
+    return m_outbox.size() >= size_t(PaceBurst);
+}
+
 void Core::reschedule()
 {
     qint64 next = m_nextPrune;
+    // While backlogged, the pace's wakes below are the groups' too.
     for (const auto &it : m_groups) {
-        if (it.second->due >= 0)
+        if (it.second->due >= 0 && !backlogged())
             next = std::min(next, it.second->due);
     }
     for (const Reply &r : m_replies)

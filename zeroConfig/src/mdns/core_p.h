@@ -208,6 +208,8 @@ private:
     void sendPackets(const Link &l, const QHostAddress &to, quint16 port,
                      const QVector<QByteArray> &packets);
     void sendPaced(qint64 now);
+    // Enough waits in the pace queue: no group takes a step until it is shorter.
+    bool backlogged() const;
     QVector<QByteArray> pack(quint16 id, quint16 flags, const QVector<Question> &questions,
                                 const QVector<Record> &answers, const QVector<Record> &extra,
                                 Section extraSection);
