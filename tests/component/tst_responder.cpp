@@ -231,6 +231,29 @@ private Q_SLOTS:
         engine = nullptr;
     }
 
+    void theLastPublicationsMayGoWhenTold()
+    {
+        // A program that stops from servicePublished: its publications, and with them the
+        // responder, go from inside the event that tells them.
+        startEngine();
+        std::unique_ptr<Publication> first = responder->publish(request("A", "printer1"));
+        std::unique_ptr<Publication> second = responder->publish(request("B", "printer1"));
+        QTRY_COMPARE(engine->commits, 3);
+        bool firstTold = false, secondTold = false;
+        first->setListener([&](Publication::Outcome, const QString &) {
+            firstTold = true;
+            second.reset(); // due to be told in the same event
+            first.reset();
+        });
+        second->setListener([&](Publication::Outcome, const QString &) { secondTold = true; });
+        engine->holding(QStringLiteral("A -> printer1.local"))->answer(GroupState::Established);
+        engine->holding(QStringLiteral("B -> printer1.local"))->answer(GroupState::Established);
+        engine = nullptr;
+        responder.reset(); // held by the publications alone now
+        QTRY_VERIFY(firstTold);
+        QVERIFY(!secondTold);
+    }
+
     void servicesShareTheirHostAndGoOneByOne()
     {
         startEngine();
