@@ -88,7 +88,8 @@ class tst_MdnsCore : public QObject
         for (int i = 0; i < services; ++i) {
             const QByteArray name =
                 i ? prependLabel("Office " + QByteArray::number(i), type) : instance;
-            core->addService(group, 1, name, type, host, port, TxtRecord::fromStrings({"rp=print"}));
+            core->addService(group, 1, name, type, host, port,
+                             TxtRecord::fromStrings({"rp=print"}));
         }
         core->addSubtype(group, 1, instance, type, "_color");
         core->addAddress(group, 1, AnyProtocol, host, ours, true);
@@ -697,7 +698,9 @@ private Q_SLOTS:
     void timesKeptFlat()
     {
         TimeTable t;
-        const auto key = [](quint64 k) { return k * 0x9E3779B97F4A7C15ull; };
+        const auto key = [](quint64 k) {
+            return k * 0x9E3779B97F4A7C15ull;
+        };
         for (quint64 k = 0; k < 5000; ++k)
             t.insert(key(k), qint64(k));
         t.insert(0, 7); // key(0): updated, not added

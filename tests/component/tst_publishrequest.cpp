@@ -220,8 +220,9 @@ private Q_SLOTS:
                                      entry(QStringLiteral("secure"), QStringLiteral("a=b"))},
                                     &request);
         QVERIFY2(error.isEmpty(), qPrintable(error));
-        QCOMPARE(request.txt.strings(), (QList<QByteArray>{QString::fromUtf8("printer_name=Büro").toUtf8(),
-                                                 "serial_number=", "flag", "secure=a=b"}));
+        QCOMPARE(request.txt.strings(),
+                 (QList<QByteArray>{QString::fromUtf8("printer_name=Büro").toUtf8(),
+                                    "serial_number=", "flag", "secure=a=b"}));
         QCOMPARE(request.port, quint16(5853));
     }
 

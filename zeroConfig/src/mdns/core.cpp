@@ -743,8 +743,8 @@ void Core::sendRecords(const QVector<Group *> &groups, bool goodbye)
 }
 
 QVector<QByteArray> Core::pack(quint16 id, quint16 flags, const QVector<Question> &questions,
-                                  const QVector<Record> &answers, const QVector<Record> &extra,
-                                  Section extraSection)
+                               const QVector<Record> &answers, const QVector<Record> &extra,
+                               Section extraSection)
 {
     // Answers that do not fit go on in further packets (section 17): nothing is
     // truncated. A record too big for the preferred size goes alone, up to 9000 bytes.

@@ -42,8 +42,8 @@
 #include "wire_p.h"
 
 #include <QMultiHash>
-#include <QSet>
 #include <QRandomGenerator>
+#include <QSet>
 
 #include <deque>
 #include <map>
@@ -211,8 +211,8 @@ private:
     // Enough waits in the pace queue: no group takes a step until it is shorter.
     bool backlogged() const;
     QVector<QByteArray> pack(quint16 id, quint16 flags, const QVector<Question> &questions,
-                                const QVector<Record> &answers, const QVector<Record> &extra,
-                                Section extraSection);
+                             const QVector<Record> &answers, const QVector<Record> &extra,
+                             Section extraSection);
 
     void handleResponse(const Message &m, const Link &l, bool ipv6);
     void handleQuery(const Message &m, const Datagram &d, const Link &l, bool ipv6);
@@ -245,9 +245,9 @@ private:
     // The service types some committed group lists.
     QSet<NameKey> m_types;
     std::vector<Reply> m_replies;
-    TimeTable m_lastMulticast; // recordKey -> time
-    TimeTable m_sentPackets;   // hash of a packet we sent -> time
-    std::deque<qint64> m_conflicts;         // times of the latest conflicts (section 8.1)
+    TimeTable m_lastMulticast;      // recordKey -> time
+    TimeTable m_sentPackets;        // hash of a packet we sent -> time
+    std::deque<qint64> m_conflicts; // times of the latest conflicts (section 8.1)
     // Packets held back by the pace (see sendPackets), in order, and the credit of
     // packets that may go at once, as of m_creditAt.
     struct Outgoing

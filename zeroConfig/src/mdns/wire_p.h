@@ -110,7 +110,7 @@ inline QByteArray txtData(const QList<QByteArray> &strings)
 {
     return txtData(TxtRecord::fromStrings(strings));
 }
-QByteArray addressData(const QHostAddress &address);  // A or AAAA by the address's family
+QByteArray addressData(const QHostAddress &address); // A or AAAA by the address's family
 QByteArray nsecData(const QByteArray &name, const QVector<quint16> &types);
 // The types an NSEC record lists; empty when its data is not one.
 QVector<quint16> nsecTypes(const QByteArray &rdata);
