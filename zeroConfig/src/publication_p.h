@@ -11,7 +11,6 @@
 #include <QPair>
 
 #include <functional>
-
 #include <memory>
 
 namespace QZeroConfInternal {

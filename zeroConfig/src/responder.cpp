@@ -124,11 +124,9 @@ void Responder::remove(Publication *p)
 
 void Responder::tell(Publication *p, Publication::Outcome outcome, const QString &reason)
 {
+    if (m_told.isEmpty())
+        later(this, [this] { tellAll(); });
     m_told.append(Told{p, outcome, reason});
-    if (m_telling)
-        return;
-    m_telling = true;
-    later(this, [this] { tellAll(); });
 }
 
 void Responder::tellAll()
@@ -146,7 +144,6 @@ void Responder::tellAll()
             listener(t.outcome, t.reason);
     }
     m_told.clear();
-    m_telling = false;
 }
 
 void Responder::schedule()

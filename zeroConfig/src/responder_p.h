@@ -125,8 +125,7 @@ private:
         Publication::Outcome outcome;
         QString reason;
     };
-    QVector<Told> m_told;
-    bool m_telling = false; // an event to tell them is on its way, or running
+    QVector<Told> m_told; // not empty: an event to tell them is on its way, or running
 };
 
 } // namespace QZeroConfInternal

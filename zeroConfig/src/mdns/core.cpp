@@ -81,6 +81,16 @@ quint64 fnv(quint64 h, const char *data, int size)
     return h;
 }
 
+// The same over a name as if it were lowered: no lowered copy is made.
+quint64 fnvName(quint64 h, const QByteArray &name)
+{
+    for (char c : name) {
+        h ^= quint8(lowerChar(c));
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
 quint64 packetHash(const QByteArray &packet)
 {
     return fnv(14695981039346656037ull, packet.constData(), packet.size()) ^ quint64(packet.size());
@@ -650,12 +660,12 @@ void Core::sendProbes(const QVector<Group *> &groups)
             // with port 5353 shared, a unicast answer may reach another process.
             QVector<QByteArray> names;
             QVector<QVector<Record>> records;
-            QHash<QByteArray, int> seen; // lowercased name -> index in names
+            QHash<NameKey, int> seen; // name -> index in names
             for (const Group *g : groups) {
                 for (const Entry &e : g->entries) {
                     if (!e.unique || !applies(e, l.index, v6))
                         continue;
-                    const QByteArray key = lowerName(e.record.name);
+                    const NameKey key{e.record.name};
                     auto it = seen.find(key);
                     if (it == seen.end()) {
                         it = seen.insert(key, names.size());
@@ -707,7 +717,7 @@ void Core::sendRecords(const QVector<Group *> &groups, bool goodbye)
             if (!l.carries(v6))
                 continue;
             QVector<Record> records;
-            QSet<QByteArray> types;
+            QSet<NameKey> types;
             for (Group *g : groups) {
                 for (const Entry &e : g->entries) {
                     if (!applies(e, l.index, v6))
@@ -720,10 +730,9 @@ void Core::sendRecords(const QVector<Group *> &groups, bool goodbye)
                     g->onWire = g->onWire || !goodbye;
                     // RFC 6763 section 9: the type under _services too, and its goodbye
                     // only when no other group lists the type here.
-                    const QByteArray type = lowerName(r.name);
-                    if (e.typeListed && !types.contains(type) &&
-                        (!goodbye || !typeHeld(type, l, v6))) {
-                        types.insert(type);
+                    if (e.typeListed && !types.contains(NameKey{r.name}) &&
+                        (!goodbye || !typeHeld(r.name, l, v6))) {
+                        types.insert(NameKey{r.name});
                         records.append(
                             makeRecord(servicesName(), TypePTR, goodbye ? 0 : OtherTtl, r.name));
                     }
@@ -1204,10 +1213,8 @@ QVector<quint16> Core::typesOf(const QByteArray &name, const Link &l, bool ipv6)
 
 uint qHash(const NameKey &key, uint seed)
 {
-    uint h = seed ^ 2166136261u;
-    for (char c : key.name)
-        h = (h ^ uchar(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c)) * 16777619u;
-    return h;
+    const quint64 h = fnvName(14695981039346656037ull ^ seed, key.name);
+    return uint(h ^ (h >> 32));
 }
 
 quint64 Core::recordKey(const Record &r, int link, bool ipv6) const
@@ -1215,8 +1222,7 @@ quint64 Core::recordKey(const Record &r, int link, bool ipv6) const
     quint64 h = 14695981039346656037ull;
     const qint32 head[3] = {link, ipv6, r.type};
     h = fnv(h, reinterpret_cast<const char *>(head), sizeof head);
-    const QByteArray name = lowerName(r.name);
-    h = fnv(h, name.constData(), name.size());
+    h = fnvName(h, r.name);
     return fnv(h, r.rdata.constData(), r.rdata.size());
 }
 

@@ -240,7 +240,7 @@ private:
     QVector<Link> m_links;
     std::map<GroupId, std::unique_ptr<Group>> m_groups;
     GroupId m_lastId = 0;
-    // Committed entries by lowercased owner name.
+    // Committed entries by owner name.
     QMultiHash<NameKey, Ref> m_index;
     // The service types some committed group lists.
     QSet<NameKey> m_types;

@@ -10,11 +10,6 @@ namespace QZeroConfInternal::Mdns {
 
 namespace {
 
-char lowerChar(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
-}
-
 // Reads what `packet` holds, bounded by `end`; every read checks before it reads.
 class Reader
 {

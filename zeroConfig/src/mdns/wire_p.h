@@ -52,6 +52,11 @@ QByteArray nameFromDotted(const QByteArray &dotted); // "_ipp._tcp.local": no es
 QByteArray prependLabel(const QByteArray &label, const QByteArray &name);
 QByteArray lowerName(const QByteArray &name);
 bool sameName(const QByteArray &a, const QByteArray &b);
+// Names compare without regard to ASCII case (RFC 6762 section 16).
+inline char lowerChar(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+}
 QList<QByteArray> nameLabels(const QByteArray &name);
 QString nameToString(const QByteArray &name); // for logs: labels joined by dots
 // The wire name of an address's reverse mapping (in-addr.arpa or ip6.arpa).
